@@ -1,0 +1,98 @@
+#include "app/HeadlessPrinter.h"
+
+namespace quorvi {
+namespace {
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const auto& item : items) {
+        text += (text.empty() ? "" : ", ") + item;
+    }
+    return text;
+}
+
+} // namespace
+
+HeadlessPrinter::HeadlessPrinter(PublishedState& state, std::ostream& out)
+    : state_(state), out_(out) {
+    PublishedState::Observer observer;
+    observer.didChange = [this](PublishedProperty property) { print(property); };
+    observer.journalLineAdded = [this](const std::string& line) {
+        out_ << "journal: " << line << std::endl;
+    };
+    state_.addObserver(std::move(observer));
+}
+
+void HeadlessPrinter::print(PublishedProperty property) {
+    std::string name;
+    std::string value;
+    switch (property) {
+    case PublishedProperty::status:
+        name = "status";
+        value = state_.status();
+        break;
+    case PublishedProperty::connectionName:
+        name = "connectionName";
+        value = state_.connectionName();
+        break;
+    case PublishedProperty::localAddresses:
+        name = "localAddresses";
+        value = joined(state_.localAddresses());
+        break;
+    case PublishedProperty::permissionSummary:
+        name = "permissionSummary";
+        value = state_.permissionSummary();
+        break;
+    case PublishedProperty::captureVisibilitySummary:
+        name = "captureVisibilitySummary";
+        value = state_.captureVisibilitySummary();
+        break;
+    case PublishedProperty::displayMode:
+        name = "displayMode";
+        value = state_.displayMode();
+        break;
+    case PublishedProperty::displayModeDetail:
+        name = "displayModeDetail";
+        value = state_.displayModeDetail();
+        break;
+    case PublishedProperty::targetFPS:
+        name = "targetFPS";
+        value = std::to_string(state_.targetFPS());
+        break;
+    case PublishedProperty::streamMode:
+        name = "streamMode";
+        value = std::string(rawValue(state_.streamMode()));
+        break;
+    case PublishedProperty::streamQuality:
+        name = "streamQuality";
+        value = state_.streamQuality();
+        break;
+    case PublishedProperty::clientStats:
+        name = "clientStats";
+        value = state_.clientStats();
+        break;
+    case PublishedProperty::diagnosticsSummary:
+        name = "diagnosticsSummary";
+        value = state_.diagnosticsSummary();
+        break;
+    case PublishedProperty::diagnosticsExportPath:
+        name = "diagnosticsExportPath";
+        value = state_.diagnosticsExportPath();
+        break;
+    case PublishedProperty::sentFrames:
+    case PublishedProperty::receivedInputs:
+    case PublishedProperty::logs:
+        // Counters and lists change with every frame or gesture; the
+        // journal lines tell what happened.
+        return;
+    }
+    // Writing the same text again is not a change.
+    auto [previous, isNew] = lastPrinted_.try_emplace(property, value);
+    if (!isNew && previous->second == value) {
+        return;
+    }
+    previous->second = value;
+    out_ << name << ": " << value << std::endl;
+}
+
+} // namespace quorvi

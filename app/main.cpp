@@ -1,0 +1,57 @@
+#include "app/HeadlessPrinter.h"
+#include "app/QtMainQueue.h"
+#include "app/SignalBridge.h"
+#include "platform/NotificationCenter.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "server/LaunchOptions.h"
+#include "server/QuorviServer.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <iostream>
+
+namespace {
+
+int runHeadless(int argc, char** argv, const quorvi::LaunchOptions& options) {
+    QCoreApplication application(argc, argv);
+    application.setOrganizationName("brenholt");
+    application.setApplicationName("QuorviMac");
+
+    auto mainQueue = std::make_shared<quorvi::QtMainQueue>();
+    auto notifications = std::make_shared<quorvi::InMemoryNotificationCenter>(mainQueue);
+    auto platform = quorvi::makeLinuxPlatform(mainQueue, notifications, options.bindAddress);
+    auto server = quorvi::QuorviServer::create(platform, quorvi::ServerOptions{options.port});
+    auto state = server->publishedState();
+    quorvi::HeadlessPrinter printer(*state, std::cout);
+
+    quorvi::SignalBridge signals({SIGINT, SIGTERM}, [&](int) {
+        server->stop();
+        application.exit(0);
+    });
+
+    mainQueue->post([server] { server->start(); });
+    const int code = QCoreApplication::exec();
+    // Let the last published texts reach the output before leaving.
+    server.reset();
+    QCoreApplication::processEvents();
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    const auto parsed = quorvi::parseLaunchOptions(arguments);
+    if (parsed.isHelp) {
+        std::cout << quorvi::launchUsage();
+        return 0;
+    }
+    if (!parsed.options) {
+        std::cerr << "quorvi-mac: " << parsed.error << "\n" << quorvi::launchUsage();
+        return 2;
+    }
+    // The window arrives with the user interface; until then the server
+    // runs without one.
+    return runHeadless(argc, argv, *parsed.options);
+}

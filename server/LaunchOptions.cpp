@@ -1,0 +1,70 @@
+#include "server/LaunchOptions.h"
+
+#include <charconv>
+
+namespace quorvi {
+namespace {
+
+std::optional<std::uint16_t> parsePort(const std::string& text) {
+    unsigned value = 0;
+    const auto* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end || value > 65535) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+} // namespace
+
+std::string launchUsage() {
+    return "Usage: quorvi-mac [--headless] [--port N] [--bind ADRESSE]\n"
+           "  --headless      sans fenêtre; affiche chaque changement d'état sur une ligne\n"
+           "  --port N        port TCP d'écoute et annoncé (défaut 54545; 0 = port libre)\n"
+           "  --bind ADRESSE  n'écouter que sur cette adresse (défaut: toutes)\n";
+}
+
+LaunchOptionsParse parseLaunchOptions(const std::vector<std::string>& arguments) {
+    LaunchOptions options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        auto valueOf = [&](const std::string& name) -> std::optional<std::string> {
+            const std::string prefix = name + "=";
+            if (argument.rfind(prefix, 0) == 0) {
+                return argument.substr(prefix.size());
+            }
+            if (argument == name && i + 1 < arguments.size()) {
+                return arguments[++i];
+            }
+            return std::nullopt;
+        };
+        if (argument == "--headless") {
+            options.isHeadless = true;
+        } else if (argument == "--help" || argument == "-h") {
+            return {std::nullopt, {}, true};
+        } else if (argument == "--port" || argument.rfind("--port=", 0) == 0) {
+            const auto value = valueOf("--port");
+            if (!value) {
+                return {std::nullopt, "--port attend un numéro de port (0 à 65535)", false};
+            }
+            const auto port = parsePort(*value);
+            if (!port) {
+                return {std::nullopt,
+                        "Port invalide: « " + *value + " » (attendu: un entier de 0 à 65535)",
+                        false};
+            }
+            options.port = *port;
+        } else if (argument == "--bind" || argument.rfind("--bind=", 0) == 0) {
+            const auto value = valueOf("--bind");
+            if (!value || value->empty()) {
+                return {std::nullopt, "--bind attend une adresse IP", false};
+            }
+            options.bindAddress = *value;
+        } else {
+            return {std::nullopt, "Option inconnue: « " + argument + " »", false};
+        }
+    }
+    return {options, {}, false};
+}
+
+} // namespace quorvi

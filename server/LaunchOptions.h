@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvi {
+
+// What the command line of quorvi-mac asks for.
+struct LaunchOptions {
+    bool isHeadless = false;
+    std::uint16_t port = 54545;
+    // "" listens on every address (what a phone on the network needs).
+    std::string bindAddress;
+};
+
+struct LaunchOptionsParse {
+    std::optional<LaunchOptions> options;
+    std::string error; // French, for stderr; the process exits with 2
+    bool isHelp = false;
+};
+
+LaunchOptionsParse parseLaunchOptions(const std::vector<std::string>& arguments);
+std::string launchUsage();
+
+} // namespace quorvi

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "platform/NetworkTransport.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Platform.h"
+#include "protocol/Messages.h"
+#include "quality/SessionStats.h"
+#include "quality/StreamMode.h"
+#include "server/PublishedState.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvi {
+
+class RepeatingTimer;
+class WorkQueue;
+
+enum class StoredDisplayMode { mirror, extended };
+
+struct SizeInPoints {
+    double width = 0;
+    double height = 0;
+};
+
+// The one object that runs a streaming session: the listener and its DNS-SD
+// service, the single client connection, the receive path and every value
+// the user interface shows.
+//
+// Thread: public operations on the main thread (stop() from any thread);
+// everything else on its serial work queue. Published values live in
+// PublishedState, written only on the main queue. Handlers given to the
+// network, timers and the notification center hold the server weakly.
+class QuorviServer : public std::enable_shared_from_this<QuorviServer> {
+public:
+    static constexpr std::int64_t kMaxReceiveBufferSize = 8'388'608;
+    static constexpr std::size_t kMaxReadLength = 65'536;
+    static constexpr const char* kServiceType = "_quorvi._tcp";
+    static constexpr const char* kQueueLabel = "brenholt.quorvi.mac.server";
+
+    // Builds the server in the documented order and registers its observers.
+    static std::shared_ptr<QuorviServer> create(Platform platform, ServerOptions options = {});
+    ~QuorviServer();
+    QuorviServer(const QuorviServer&) = delete;
+    QuorviServer& operator=(const QuorviServer&) = delete;
+
+    // Thread: main. Stops whatever runs, then listens and advertises.
+    void start();
+    // Thread: any, the work queue included.
+    void stop();
+
+    // Thread: main. The state the interface observes; shared so that late
+    // main-queue updates stay valid even while the server is released.
+    PublishedState& published() { return *published_; }
+    std::shared_ptr<PublishedState> publishedState() const { return published_; }
+
+    // Operations other Parts fill in; callable from the main thread.
+    void useExtendedMode();
+    void useMirrorMode();
+    void refreshDisplayState();
+    void refreshPermissions();
+
+    // The port the listener is bound to (0 before the first start). Thread: any.
+    std::uint16_t listeningPort() const { return listeningPort_.load(); }
+
+    // For tests and diagnostics: runs fn on the work queue and waits.
+    void runOnWorkQueueForTesting(const std::function<void()>& fn);
+    WorkQueue& workQueue() { return *queue_; }
+
+private:
+    QuorviServer(Platform platform, ServerOptions options);
+    void registerObservers();
+
+    // ---- work queue -----------------------------------------------------------
+    void stopOnQueue();
+    void accept(std::shared_ptr<Connection> newConnection);
+    void handleListenerState(const ListenerState& state);
+    void handleConnectionState(const ConnectionState& state);
+    void storeAndStartListener(std::shared_ptr<Listener> newListener);
+
+    // Receive path.
+    void armReceive(std::shared_ptr<Connection> readConnection);
+    void handleReceived(const std::shared_ptr<Connection>& readConnection,
+                        std::optional<Bytes> data, bool isComplete,
+                        std::optional<NetworkError> error);
+    void consumeInputLines();
+    void dispatchGesture(const InputEventMessage& message);
+    void handleViewport(const InputEventMessage& message);
+    void handleClientStats(const InputEventMessage& message);
+
+    // Hooks into the frame loop, diagnostics and display management.
+    void startSendingFrames();
+    void sendFrame();
+    void injectGesture(const InputEventMessage& message);
+    void publishDiagnosticsSummary();
+    void loadStoredSettings();
+    void applyStoredDisplayMode();
+    void startPermissionMonitoring();
+
+    // ---- publication: any thread -> main queue -------------------------------------
+    void publish(std::optional<std::string> status, std::optional<std::string> connectionName,
+                 bool log);
+    // A journal line that leaves the status alone ("Bonjour indisponible: …").
+    void publishJournalLine(std::string line);
+    void publishSentFrames(std::int64_t value);
+
+    Platform platform_;
+    ServerOptions options_;
+    std::shared_ptr<PublishedState> published_;
+
+    // Declared before the fields whose Asio objects it runs, destroyed after.
+    std::unique_ptr<WorkQueue> queue_;
+
+    // ---- confined to the work queue ---------------------------------------------
+    std::shared_ptr<Listener> listener_;
+    const Listener* lastStartedListener_ = nullptr;
+    std::shared_ptr<Connection> connection_;
+    std::unique_ptr<RepeatingTimer> sendTimer_;
+    std::string receiveBuffer_;
+    std::int64_t maxReceiveBufferSize_ = kMaxReceiveBufferSize;
+    std::int64_t frameSequence_ = 0;
+    bool isFrameSendInFlight_ = false;
+    bool isExtendedModeEnabled_ = false;
+    std::int64_t configuredFPS_ = 10;
+    StreamMode configuredMode_ = StreamMode::balanced;
+    StreamPreset activePreset_ = resolvedPreset(StreamMode::balanced, 2);
+    std::int64_t autoLevel_ = 2;
+    StoredDisplayMode storedDisplayMode_ = StoredDisplayMode::mirror;
+    double lastAutoAdjustment_;
+    SizeInPoints extendedModeSize_{700, 323};
+    SizeInPoints clientViewportPixels_{0, 0};
+    std::optional<double> sessionStartedAt_;
+    SessionStats sessionStats_;
+    std::unique_ptr<RepeatingTimer> permissionRefreshTimer_;
+
+    // ---- main thread -------------------------------------------------------------
+    std::vector<NotificationCenter::Token> debugObservers_;
+
+    std::atomic<std::uint16_t> listeningPort_{0};
+};
+
+} // namespace quorvi

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "platform/Clock.h"
+
+#include <atomic>
+
+namespace quorvi::testing {
+
+// A clock the test moves by hand. Thread: any.
+class ManualClock final : public Clock {
+public:
+    explicit ManualClock(double start = 1'700'000'000.0) : now_(start) {}
+    double now() const override { return now_.load(); }
+    void set(double value) { now_ = value; }
+    void advance(double seconds) { now_ = now_.load() + seconds; }
+
+private:
+    std::atomic<double> now_;
+};
+
+} // namespace quorvi::testing
