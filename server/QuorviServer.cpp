@@ -255,6 +255,12 @@ void QuorviServer::handleConnectionState(const ConnectionState& state) {
     }
 }
 
+SessionStats QuorviServer::currentSessionStats() {
+    SessionStats copy;
+    queue_->runSync([&] { copy = sessionStats_; });
+    return copy;
+}
+
 void QuorviServer::runOnWorkQueueForTesting(const std::function<void()>& fn) {
     queue_->runSync(fn);
 }

@@ -68,6 +68,10 @@ public:
     // The port the listener is bound to (0 before the first start). Thread: any.
     std::uint16_t listeningPort() const { return listeningPort_.load(); }
 
+    // A copy of the session's counters and samples. Thread: any but the main
+    // thread while the work queue waits on it (never the case on Linux).
+    SessionStats currentSessionStats();
+
     // For tests and diagnostics: runs fn on the work queue and waits.
     void runOnWorkQueueForTesting(const std::function<void()>& fn);
     WorkQueue& workQueue() { return *queue_; }

@@ -27,10 +27,12 @@ struct ServerHarness {
     std::shared_ptr<QuorviServer> server;
     std::vector<std::string> statusHistory;
 
-    explicit ServerHarness(std::uint16_t port = 0) {
+    explicit ServerHarness(std::uint16_t port = 0,
+                           std::shared_ptr<NetworkTransport> transport = nullptr) {
         Platform platform;
         platform.mainQueue = mainQueue;
-        platform.transport = std::make_shared<AsioTransport>("127.0.0.1", advertisers);
+        platform.transport =
+            transport ? transport : std::make_shared<AsioTransport>("127.0.0.1", advertisers);
         platform.notifications = notifications;
         platform.clock = clock;
         platform.computerName = [] { return std::string("Poste de test"); };
