@@ -171,7 +171,6 @@ void QuorviServer::stopOnQueue() {
         listener_.reset();
     }
     receiveBuffer_.clear();
-    receiveBuffer_.shrink_to_fit();
     publish("Arrêté", "Aucun iPhone", false);
     publishSentFrames(0);
 }

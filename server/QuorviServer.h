@@ -6,6 +6,7 @@
 #include "protocol/Messages.h"
 #include "quality/SessionStats.h"
 #include "quality/StreamMode.h"
+#include "server/InputLineBuffer.h"
 #include "server/PublishedState.h"
 
 #include <atomic>
@@ -125,8 +126,7 @@ private:
     const Listener* lastStartedListener_ = nullptr;
     std::shared_ptr<Connection> connection_;
     std::unique_ptr<RepeatingTimer> sendTimer_;
-    std::string receiveBuffer_;
-    std::int64_t maxReceiveBufferSize_ = kMaxReceiveBufferSize;
+    InputLineBuffer receiveBuffer_{static_cast<std::size_t>(kMaxReceiveBufferSize)};
     std::int64_t frameSequence_ = 0;
     bool isFrameSendInFlight_ = false;
     bool isExtendedModeEnabled_ = false;

@@ -6,7 +6,6 @@
 #include "server/GestureJournal.h"
 #include "server/QuorviServer.h"
 
-#include <cstring>
 
 namespace quorvi {
 
@@ -33,17 +32,12 @@ void QuorviServer::handleReceived(const std::shared_ptr<Connection>& readConnect
     // new client's buffer would splice two streams into one line.
     const bool isCurrent = readConnection == connection_;
     if (data && !data->empty() && isCurrent) {
-        const auto held = static_cast<std::int64_t>(receiveBuffer_.size());
-        if (held + static_cast<std::int64_t>(data->size()) > maxReceiveBufferSize_) {
+        if (!receiveBuffer_.append(data->data(), data->size())) {
             publish("Input trop volumineux: connexion fermée", std::nullopt, true);
             readConnection->cancel();
             return;
         }
-        const std::size_t searchFrom = receiveBuffer_.size();
-        receiveBuffer_.append(reinterpret_cast<const char*>(data->data()), data->size());
-        if (std::memchr(receiveBuffer_.data() + searchFrom, '\n', data->size()) != nullptr) {
-            consumeInputLines();
-        }
+        consumeInputLines();
     }
     if (error) {
         if (isCurrent) {
@@ -58,23 +52,11 @@ void QuorviServer::handleReceived(const std::shared_ptr<Connection>& readConnect
 
 void QuorviServer::consumeInputLines() {
     QUORVI_ASSERT_ON(*queue_);
-    // Lines are taken by offset and erased once at the end, so a read full
-    // of short lines costs one pass instead of one erase per line.
-    std::size_t lineStart = 0;
-    while (true) {
-        const auto lineFeed = receiveBuffer_.find('\n', lineStart);
-        if (lineFeed == std::string::npos) {
-            break;
-        }
-        const std::string_view line(receiveBuffer_.data() + lineStart, lineFeed - lineStart);
-        lineStart = lineFeed + 1;
-        if (line.empty()) {
-            continue;
-        }
+    receiveBuffer_.consumeLines([this](std::string_view line) {
         auto decoded = decodeInputEventMessage(line);
         if (!decoded.value) {
             publish("Input illisible: " + decoded.error, std::nullopt, true);
-            continue;
+            return;
         }
         const InputEventMessage& message = *decoded.value;
         if (message.kind == "viewport") {
@@ -84,8 +66,7 @@ void QuorviServer::consumeInputLines() {
         } else {
             dispatchGesture(message);
         }
-    }
-    receiveBuffer_.erase(0, lineStart);
+    });
 }
 
 void QuorviServer::dispatchGesture(const InputEventMessage& message) {
