@@ -1,7 +1,6 @@
 #include "app/SignalBridge.h"
 
 #include <QSocketNotifier>
-
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,15 +17,15 @@ extern "C" void writeSignalNumber(int number) {
 
 } // namespace
 
-SignalBridge::SignalBridge(std::initializer_list<int> signals, std::function<void(int)> onSignal,
-                           QObject* parent)
+SignalBridge::SignalBridge(std::initializer_list<int> signalNumbers,
+                           std::function<void(int)> onSignal, QObject* parent)
     : QObject(parent), onSignal_(std::move(onSignal)) {
     if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
     }
     notifier_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &SignalBridge::readSignals);
-    for (int number : signals) {
+    for (int number : signalNumbers) {
         struct sigaction action {};
         action.sa_handler = writeSignalNumber;
         sigemptyset(&action.sa_mask);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-
 #include <functional>
 #include <initializer_list>
 
@@ -16,7 +15,7 @@ namespace quorvi {
 class SignalBridge final : public QObject {
     Q_OBJECT
 public:
-    SignalBridge(std::initializer_list<int> signals, std::function<void(int)> onSignal,
+    SignalBridge(std::initializer_list<int> signalNumbers, std::function<void(int)> onSignal,
                  QObject* parent = nullptr);
     ~SignalBridge() override;
 

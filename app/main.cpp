@@ -7,7 +7,6 @@
 #include "server/QuorviServer.h"
 
 #include <QCoreApplication>
-
 #include <csignal>
 #include <iostream>
 
@@ -25,16 +24,16 @@ int runHeadless(int argc, char** argv, const quorvi::LaunchOptions& options) {
     auto state = server->publishedState();
     quorvi::HeadlessPrinter printer(*state, std::cout);
 
-    quorvi::SignalBridge signals({SIGINT, SIGTERM}, [&](int) {
+    quorvi::SignalBridge signalBridge({SIGINT, SIGTERM}, [&](int) {
         server->stop();
-        application.exit(0);
+        // A moment for the last reports (the listener's cancellation) to
+        // reach the output before the loop ends.
+        mainQueue->postAfter(std::chrono::milliseconds(150), [] { QCoreApplication::exit(0); });
     });
 
     mainQueue->post([server] { server->start(); });
     const int code = QCoreApplication::exec();
-    // Let the last published texts reach the output before leaving.
     server.reset();
-    QCoreApplication::processEvents();
     return code;
 }
 

@@ -8,10 +8,8 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
-
 #include <cerrno>
 #include <memory>
-
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -25,7 +23,9 @@ namespace {
 // completion means the frame is nearly on the wire.
 constexpr int kNotSentLowWatermark = 64 * 1024;
 
-NetworkError errorFrom(const std::error_code& code) { return {describeNetworkError(code)}; }
+NetworkError errorFrom(const std::error_code& code) {
+    return {describeNetworkError(code)};
+}
 
 class AsioConnection final : public Connection,
                              public std::enable_shared_from_this<AsioConnection> {
@@ -53,9 +53,9 @@ public:
         }
         auto buffer = std::make_shared<Bytes>(maximumLength == 0 ? 1 : maximumLength);
         socket_.async_read_some(
-            asio::buffer(*buffer), [self = shared_from_this(), buffer, completion = std::move(
-                                                                           completion)](
-                                       const std::error_code& error, std::size_t count) {
+            asio::buffer(*buffer),
+            [self = shared_from_this(), buffer,
+             completion = std::move(completion)](const std::error_code& error, std::size_t count) {
                 if (count > 0) {
                     buffer->resize(count);
                     completion(std::move(*buffer), false, std::nullopt);
@@ -84,9 +84,8 @@ public:
             return;
         }
         asio::async_write(socket_, asio::buffer(*message),
-                          [self = shared_from_this(), message,
-                           completion = std::move(completion)](const std::error_code& error,
-                                                               std::size_t) {
+                          [self = shared_from_this(), message, completion = std::move(completion)](
+                              const std::error_code& error, std::size_t) {
                               if (!error) {
                                   completion(std::nullopt);
                                   return;
@@ -172,8 +171,7 @@ public:
         acceptor_ = std::make_unique<asio::ip::tcp::acceptor>(queue.context());
         retryTimer_ = std::make_unique<asio::steady_timer>(queue.context());
         std::error_code error;
-        acceptor_->assign(isIPv6_ ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), boundSocket_,
-                          error);
+        acceptor_->assign(isIPv6_ ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), boundSocket_, error);
         if (error) {
             report({ListenerStateKind::failed, errorFrom(error)});
             return;

@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <sstream>
-
 #include <unistd.h>
 
 namespace quorvi {

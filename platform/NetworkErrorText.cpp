@@ -1,7 +1,6 @@
 #include "platform/NetworkErrorText.h"
 
 #include <asio/error.hpp>
-
 #include <cerrno>
 
 namespace quorvi {

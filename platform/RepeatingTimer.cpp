@@ -6,12 +6,13 @@ namespace quorvi {
 
 RepeatingTimer::RepeatingTimer(WorkQueue& queue, std::chrono::milliseconds period,
                                std::function<void()> handler)
-    : timer_(queue.context()), period_(period < std::chrono::milliseconds(1)
-                                            ? std::chrono::milliseconds(1)
-                                            : period),
+    : timer_(queue.context()),
+      period_(period < std::chrono::milliseconds(1) ? std::chrono::milliseconds(1) : period),
       handler_(std::move(handler)) {}
 
-RepeatingTimer::~RepeatingTimer() { cancel(); }
+RepeatingTimer::~RepeatingTimer() {
+    cancel();
+}
 
 void RepeatingTimer::start() {
     *cancelled_ = false;

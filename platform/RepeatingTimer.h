@@ -1,7 +1,6 @@
 #pragma once
 
 #include <asio/steady_timer.hpp>
-
 #include <chrono>
 #include <functional>
 #include <memory>

@@ -1,9 +1,7 @@
 #include "platform/WorkQueue.h"
 
 #include <asio/post.hpp>
-
 #include <future>
-
 #include <pthread.h>
 
 namespace quorvi {
@@ -19,11 +17,17 @@ WorkQueue::WorkQueue(std::string label)
     });
 }
 
-WorkQueue::~WorkQueue() { shutdown(); }
+WorkQueue::~WorkQueue() {
+    shutdown();
+}
 
-bool WorkQueue::isCurrent() const { return context_.get_executor().running_in_this_thread(); }
+bool WorkQueue::isCurrent() const {
+    return context_.get_executor().running_in_this_thread();
+}
 
-void WorkQueue::post(std::function<void()> task) { asio::post(context_, std::move(task)); }
+void WorkQueue::post(std::function<void()> task) {
+    asio::post(context_, std::move(task));
+}
 
 void WorkQueue::runSync(const std::function<void()>& task) {
     if (isCurrent() || isShutDown_) {

@@ -72,7 +72,9 @@ public:
     const std::string& diagnosticsSummary() const { return diagnosticsSummary_; }
     const std::string& diagnosticsExportPath() const { return diagnosticsExportPath_; }
 
-    void setStatus(std::string value) { write(PublishedProperty::status, status_, std::move(value)); }
+    void setStatus(std::string value) {
+        write(PublishedProperty::status, status_, std::move(value));
+    }
     void setConnectionName(std::string value) {
         write(PublishedProperty::connectionName, connectionName_, std::move(value));
     }
@@ -95,7 +97,9 @@ public:
     void setDisplayModeDetail(std::string value) {
         write(PublishedProperty::displayModeDetail, displayModeDetail_, std::move(value));
     }
-    void setTargetFPS(std::int64_t value) { write(PublishedProperty::targetFPS, targetFPS_, value); }
+    void setTargetFPS(std::int64_t value) {
+        write(PublishedProperty::targetFPS, targetFPS_, value);
+    }
     void setStreamMode(StreamMode value) {
         write(PublishedProperty::streamMode, streamMode_, value);
     }

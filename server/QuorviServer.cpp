@@ -43,12 +43,11 @@ void QuorviServer::registerObservers() {
     }
     std::weak_ptr<QuorviServer> weakSelf = weak_from_this();
     auto observe = [&](const std::string& name, std::function<void(QuorviServer&)> action) {
-        debugObservers_.push_back(
-            platform_.notifications->addObserver(name, [weakSelf, action] {
-                if (auto self = weakSelf.lock()) {
-                    action(*self);
-                }
-            }));
+        debugObservers_.push_back(platform_.notifications->addObserver(name, [weakSelf, action] {
+            if (auto self = weakSelf.lock()) {
+                action(*self);
+            }
+        }));
     };
     observe("brenholt.quorvi.mac.useExtendedMode", [](QuorviServer& s) { s.useExtendedMode(); });
     observe("brenholt.quorvi.mac.useMirrorMode", [](QuorviServer& s) { s.useMirrorMode(); });

@@ -6,22 +6,20 @@
 #include "server/GestureJournal.h"
 #include "server/QuorviServer.h"
 
-
 namespace quorvi {
 
 void QuorviServer::armReceive(std::shared_ptr<Connection> readConnection) {
     std::weak_ptr<QuorviServer> weakSelf = weak_from_this();
     // The continuation holds its own connection strongly and the server
     // weakly: it always reads from the connection it was armed on.
-    readConnection->receive(
-        1, kMaxReadLength,
-        [weakSelf, readConnection](std::optional<Bytes> data, bool isComplete,
-                                   std::optional<NetworkError> error) {
-            if (auto self = weakSelf.lock()) {
-                self->handleReceived(readConnection, std::move(data), isComplete,
-                                     std::move(error));
-            }
-        });
+    readConnection->receive(1, kMaxReadLength,
+                            [weakSelf, readConnection](std::optional<Bytes> data, bool isComplete,
+                                                       std::optional<NetworkError> error) {
+                                if (auto self = weakSelf.lock()) {
+                                    self->handleReceived(readConnection, std::move(data),
+                                                         isComplete, std::move(error));
+                                }
+                            });
 }
 
 void QuorviServer::handleReceived(const std::shared_ptr<Connection>& readConnection,

@@ -14,8 +14,8 @@ void QuorviServer::startSendingFrames() {
     if (sendTimer_) {
         sendTimer_->cancel();
     }
-    const auto period = std::chrono::milliseconds(std::max<std::int64_t>(
-        1, configuredFPS_ > 0 ? 1000 / configuredFPS_ : 1000));
+    const auto period = std::chrono::milliseconds(
+        std::max<std::int64_t>(1, configuredFPS_ > 0 ? 1000 / configuredFPS_ : 1000));
     std::weak_ptr<QuorviServer> weakSelf = weak_from_this();
     sendTimer_ = std::make_unique<RepeatingTimer>(*queue_, period, [weakSelf] {
         if (auto self = weakSelf.lock()) {
@@ -53,7 +53,9 @@ void QuorviServer::publishDiagnosticsSummary() {}
 
 void QuorviServer::loadStoredSettings() {}
 
-void QuorviServer::applyStoredDisplayMode() { QUORVI_ASSERT_ON(*queue_); }
+void QuorviServer::applyStoredDisplayMode() {
+    QUORVI_ASSERT_ON(*queue_);
+}
 
 void QuorviServer::startPermissionMonitoring() {}
 

@@ -3,9 +3,8 @@
 #include "fakes/LoopbackClient.h"
 #include "fakes/ServerHarness.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -201,8 +200,7 @@ TEST(ServerLifecycle, StoppedIsJournaledOnlyByTheListenerCancellation) {
     ServerHarness harness;
     harness.startAndWaitUntilReady();
     harness.server->stop();
-    ASSERT_TRUE(harness.mainQueue->drainUntil(
-        [&] { return harness.journalContains("Arrêté"); }));
+    ASSERT_TRUE(harness.mainQueue->drainUntil([&] { return harness.journalContains("Arrêté"); }));
     // One "Arrêté" in the journal, though stop() showed it as a status too.
     const auto& logs = harness.state().logs();
     EXPECT_EQ(std::count(logs.begin(), logs.end(), "Arrêté"), 1);
@@ -212,9 +210,8 @@ TEST(ServerLifecycle, BonjourTroubleIsJournaledWithoutTouchingTheStatus) {
     ServerHarness harness;
     harness.startAndWaitUntilReady();
     harness.advertisers->reportProblem("avahi-daemon injoignable");
-    ASSERT_TRUE(harness.mainQueue->drainUntil([&] {
-        return harness.journalContains("Bonjour indisponible: avahi-daemon injoignable");
-    }));
+    ASSERT_TRUE(harness.mainQueue->drainUntil(
+        [&] { return harness.journalContains("Bonjour indisponible: avahi-daemon injoignable"); }));
     EXPECT_EQ(harness.state().status(), "Prêt: iPhone peut détecter ce Mac");
     // Still serving by address.
     LoopbackClient client(harness.server->listeningPort());

@@ -19,8 +19,7 @@ void FakeConnection::start(WorkQueue& queue) {
     reportState({ConnectionStateKind::ready, std::nullopt});
 }
 
-void FakeConnection::receive(std::size_t, std::size_t maximumLength,
-                             ReceiveCompletion completion) {
+void FakeConnection::receive(std::size_t, std::size_t maximumLength, ReceiveCompletion completion) {
     std::lock_guard lock(mutex_);
     ++receivesRequested_;
     largestRead_ = std::max(largestRead_, maximumLength);
@@ -169,7 +168,9 @@ void FakeListener::start(WorkQueue& queue) {
     reportState({ListenerStateKind::ready, std::nullopt});
 }
 
-void FakeListener::cancel() { reportState({ListenerStateKind::cancelled, std::nullopt}); }
+void FakeListener::cancel() {
+    reportState({ListenerStateKind::cancelled, std::nullopt});
+}
 
 std::shared_ptr<FakeConnection> FakeListener::connectClient() {
     auto connection = std::make_shared<FakeConnection>();

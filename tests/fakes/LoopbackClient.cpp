@@ -20,7 +20,9 @@ LoopbackClient::LoopbackClient(std::uint16_t port) {
     }
 }
 
-LoopbackClient::~LoopbackClient() { close(); }
+LoopbackClient::~LoopbackClient() {
+    close();
+}
 
 bool LoopbackClient::send(const std::string& bytes) {
     std::size_t sent = 0;

@@ -20,9 +20,9 @@ public:
         bool isWithdrawn = false;
     };
 
-    std::unique_ptr<ServiceAdvertiser> advertise(const std::string& name, const std::string& type,
-                                                 std::uint16_t port,
-                                                 ServiceAdvertiser::ProblemHandler onProblem) override;
+    std::unique_ptr<ServiceAdvertiser>
+    advertise(const std::string& name, const std::string& type, std::uint16_t port,
+              ServiceAdvertiser::ProblemHandler onProblem) override;
 
     std::vector<Advertisement> advertisements() const;
     // Every live advertiser reports this reason, as on a daemon outage.

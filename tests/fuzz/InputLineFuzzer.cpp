@@ -27,8 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t offset = 0;
     std::size_t chunkIndex = 0;
     while (offset < size) {
-        const std::size_t chunk =
-            1 + (chunkSeed * 31 + chunkIndex * 17 + data[offset]) % 97;
+        const std::size_t chunk = 1 + (chunkSeed * 31 + chunkIndex * 17 + data[offset]) % 97;
         const std::size_t take = chunk < size - offset ? chunk : size - offset;
         if (!buffer.append(data + offset, take)) {
             if (buffer.size() + take <= limit) {

@@ -15,19 +15,18 @@ TEST(LaunchOptions, PortAndHeadlessAreRead) {
 }
 
 TEST(LaunchOptions, BadValuesAreRefusedWithAFrenchReason) {
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {"--port", "65536"},
-             {"--port", "-1"},
-             {"--port", "12ab"},
-             {"--port", ""},
-             {"--port"},
-             {"--port", "99999999999999999999"},
-             {"--bind"},
-             {"--colour"}}) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"--port", "65536"},
+                                               {"--port", "-1"},
+                                               {"--port", "12ab"},
+                                               {"--port", ""},
+                                               {"--port"},
+                                               {"--port", "99999999999999999999"},
+                                               {"--bind"},
+                                               {"--colour"}}) {
         const auto parsed = parseLaunchOptions(arguments);
         EXPECT_FALSE(parsed.options) << arguments.front();
         EXPECT_FALSE(parsed.error.empty()) << arguments.front();
     }
-    EXPECT_NE(parseLaunchOptions({"--port", "abc"}).error.find("Port invalide"),
-              std::string::npos);
+    EXPECT_NE(parseLaunchOptions({"--port", "abc"}).error.find("Port invalide"), std::string::npos);
 }

@@ -13,9 +13,8 @@ using quorvi::testing::ServerHarness;
 namespace {
 
 std::string gesture(const std::string& phase, double x, double y, double sentAt = 1) {
-    return R"({"sentAt":)" + std::to_string(sentAt) + R"(,"phase":")" + phase +
-           R"(","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) +
-           R"(,"dx":0,"dy":0})";
+    return R"({"sentAt":)" + std::to_string(sentAt) + R"(,"phase":")" + phase + R"(","x":)" +
+           std::to_string(x) + R"(,"y":)" + std::to_string(y) + R"(,"dx":0,"dy":0})";
 }
 
 struct ReceivePath : ::testing::Test {
@@ -157,8 +156,9 @@ TEST_F(ReceivePath, GestureLinesTruncateTowardZeroAndSurviveAbsurdNumbers) {
                     "\n");
     settle();
     EXPECT_EQ(journal().front(), "Input tap: -1%, ?%");
-    client->deliver(R"({"sentAt":1,"phase":"tap","x":9.2233720368547758e16,"y":-9.3e16,"dx":0,"dy":0})"
-                    "\n");
+    client->deliver(
+        R"({"sentAt":1,"phase":"tap","x":9.2233720368547758e16,"y":-9.3e16,"dx":0,"dy":0})"
+        "\n");
     settle();
     EXPECT_EQ(journal().front(), "Input tap: ?%, ?%");
     EXPECT_EQ(inputEvents(), 3);

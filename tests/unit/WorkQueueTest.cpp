@@ -1,10 +1,10 @@
-#include "platform/RepeatingTimer.h"
 #include "platform/WorkQueue.h"
 
-#include <gtest/gtest.h>
+#include "platform/RepeatingTimer.h"
 
 #include <atomic>
 #include <future>
+#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 
