@@ -1,5 +1,6 @@
 #include "app/HeadlessPrinter.h"
 #include "app/QtMainQueue.h"
+#include "app/QtUserDefaults.h"
 #include "app/SignalBridge.h"
 #include "platform/NotificationCenter.h"
 #include "platform/linux/LinuxPlatform.h"
@@ -20,6 +21,7 @@ int runHeadless(int argc, char** argv, const quorvi::LaunchOptions& options) {
     auto mainQueue = std::make_shared<quorvi::QtMainQueue>();
     auto notifications = std::make_shared<quorvi::InMemoryNotificationCenter>(mainQueue);
     auto platform = quorvi::makeLinuxPlatform(mainQueue, notifications, options.bindAddress);
+    platform.userDefaults = std::make_shared<quorvi::QtUserDefaults>();
     auto server = quorvi::QuorviServer::create(platform, quorvi::ServerOptions{options.port});
     auto state = server->publishedState();
     quorvi::HeadlessPrinter printer(*state, std::cout);

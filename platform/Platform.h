@@ -11,6 +11,7 @@ class Clock;
 class MainQueue;
 class NetworkTransport;
 class NotificationCenter;
+class UserDefaults;
 
 // The adapters the server is built with. The application gets them from
 // makeLinuxPlatform(); tests build the same bundle from fakes.
@@ -19,6 +20,7 @@ struct Platform {
     std::shared_ptr<NetworkTransport> transport;
     std::shared_ptr<NotificationCenter> notifications;
     std::shared_ptr<Clock> clock;
+    std::shared_ptr<UserDefaults> userDefaults;
     // The computer's localized name, asked at each start().
     std::function<std::string()> computerName;
 };

@@ -6,6 +6,7 @@
 #include "protocol/Messages.h"
 #include "quality/SessionStats.h"
 #include "quality/StreamMode.h"
+#include "quality/StreamQuality.h"
 #include "server/InputLineBuffer.h"
 #include "server/PublishedState.h"
 
@@ -60,6 +61,9 @@ public:
     PublishedState& published() { return *published_; }
     std::shared_ptr<PublishedState> publishedState() const { return published_; }
 
+    // Thread: any. Applied on the work queue.
+    void setStreamMode(StreamMode mode);
+
     // Operations other Parts fill in; callable from the main thread.
     void useExtendedMode();
     void useMirrorMode();
@@ -107,12 +111,30 @@ private:
     void applyStoredDisplayMode();
     void startPermissionMonitoring();
 
+    // Stream modes and presets.
+    void applyStreamMode(StreamMode mode);
+    void storeStreamMode(StreamMode mode);
+    void publishCurrentQuality();
+
+    // Keys of the user's stored settings.
+    static constexpr const char* kDisplayModeKey = "quorviMac.displayMode";
+    static constexpr const char* kStreamModeKey = "quorviMac.streamMode";
+    static constexpr const char* kAutoLevelKey = "quorviMac.autoLevel";
+    static constexpr const char* kExtendedWidthKey = "quorviMac.extendedWidth";
+    static constexpr const char* kExtendedHeightKey = "quorviMac.extendedHeight";
+
     // ---- publication: any thread -> main queue -------------------------------------
     void publish(std::optional<std::string> status, std::optional<std::string> connectionName,
                  bool log);
     // A journal line that leaves the status alone ("Bonjour indisponible: …").
     void publishJournalLine(std::string line);
     void publishSentFrames(std::int64_t value);
+    void publish(StreamMode mode, const StreamPreset& preset, std::string qualityLabel,
+                 std::optional<std::string> stats, std::string log);
+    void publishClientStats(std::string text);
+    // Also keeps the work-queue copy that the diagnostics read.
+    void publishDisplayMode(std::string displayMode, std::string displayModeDetail,
+                            std::string log);
 
     Platform platform_;
     ServerOptions options_;
@@ -137,7 +159,9 @@ private:
     StoredDisplayMode storedDisplayMode_ = StoredDisplayMode::mirror;
     double lastAutoAdjustment_;
     SizeInPoints extendedModeSize_{700, 323};
-    SizeInPoints clientViewportPixels_{0, 0};
+    ViewportPixels clientViewportPixels_{0, 0};
+    std::string displayModeCopy_ = "Miroir actif";
+    std::string displayModeDetailCopy_ = "Capture écran principal";
     std::optional<double> sessionStartedAt_;
     SessionStats sessionStats_;
     std::unique_ptr<RepeatingTimer> permissionRefreshTimer_;

@@ -39,6 +39,7 @@ void QuorviServer::handleViewport(const InputEventMessage& message) {
         return;
     }
     clientViewportPixels_ = {*message.viewportWidth, *message.viewportHeight};
+    publishCurrentQuality();
 }
 
 void QuorviServer::handleClientStats(const InputEventMessage& /*message*/) {
@@ -50,8 +51,6 @@ void QuorviServer::injectGesture(const InputEventMessage& /*message*/) {
 }
 
 void QuorviServer::publishDiagnosticsSummary() {}
-
-void QuorviServer::loadStoredSettings() {}
 
 void QuorviServer::applyStoredDisplayMode() {
     QUORVI_ASSERT_ON(*queue_);

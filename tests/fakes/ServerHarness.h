@@ -5,6 +5,7 @@
 #include "fakes/RecordingAdvertiser.h"
 #include "platform/AsioTransport.h"
 #include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
 #include "server/QuorviServer.h"
 
 #include <algorithm>
@@ -24,6 +25,7 @@ struct ServerHarness {
         std::make_shared<RecordingAdvertiserFactory>();
     std::shared_ptr<InMemoryNotificationCenter> notifications =
         std::make_shared<InMemoryNotificationCenter>(mainQueue);
+    std::shared_ptr<InMemoryUserDefaults> userDefaults = std::make_shared<InMemoryUserDefaults>();
     std::shared_ptr<QuorviServer> server;
     std::vector<std::string> statusHistory;
 
@@ -35,6 +37,7 @@ struct ServerHarness {
             transport ? transport : std::make_shared<AsioTransport>("127.0.0.1", advertisers);
         platform.notifications = notifications;
         platform.clock = clock;
+        platform.userDefaults = userDefaults;
         platform.computerName = [] { return std::string("Poste de test"); };
         server = QuorviServer::create(platform, ServerOptions{port});
         auto state = server->publishedState();
