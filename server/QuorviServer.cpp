@@ -259,6 +259,16 @@ SessionStats QuorviServer::currentSessionStats() {
     return copy;
 }
 
+std::optional<std::chrono::milliseconds> QuorviServer::sendTimerPeriod() {
+    std::optional<std::chrono::milliseconds> period;
+    queue_->runSync([&] {
+        if (sendTimer_ && !sendTimer_->isCancelled()) {
+            period = sendTimer_->period();
+        }
+    });
+    return period;
+}
+
 void QuorviServer::runOnWorkQueueForTesting(const std::function<void()>& fn) {
     queue_->runSync(fn);
 }

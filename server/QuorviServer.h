@@ -11,6 +11,7 @@
 #include "server/PublishedState.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -76,6 +77,9 @@ public:
     // A copy of the session's counters and samples. Thread: any but the main
     // thread while the work queue waits on it (never the case on Linux).
     SessionStats currentSessionStats();
+
+    // The send timer's period while it runs (tests check pacing with it).
+    std::optional<std::chrono::milliseconds> sendTimerPeriod();
 
     // For tests and diagnostics: runs fn on the work queue and waits.
     void runOnWorkQueueForTesting(const std::function<void()>& fn);

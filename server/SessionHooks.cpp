@@ -42,10 +42,6 @@ void QuorviServer::handleViewport(const InputEventMessage& message) {
     publishCurrentQuality();
 }
 
-void QuorviServer::handleClientStats(const InputEventMessage& /*message*/) {
-    QUORVI_ASSERT_ON(*queue_);
-}
-
 void QuorviServer::injectGesture(const InputEventMessage& /*message*/) {
     QUORVI_ASSERT_ON(*queue_);
 }

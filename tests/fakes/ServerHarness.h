@@ -30,7 +30,11 @@ struct ServerHarness {
     std::vector<std::string> statusHistory;
 
     explicit ServerHarness(std::uint16_t port = 0,
-                           std::shared_ptr<NetworkTransport> transport = nullptr) {
+                           std::shared_ptr<NetworkTransport> transport = nullptr,
+                           const std::function<void(InMemoryUserDefaults&)>& plant = nullptr) {
+        if (plant) {
+            plant(*userDefaults);
+        }
         Platform platform;
         platform.mainQueue = mainQueue;
         platform.transport =
