@@ -1,0 +1,554 @@
+// Display services, XTest events and the survival of a lost X server,
+// against a real Xorg on the dummy driver, checked with real peers (xrandr,
+// xdotool, a plain Xlib window).
+
+#include "display/VirtualDisplayController.h"
+#include "input/InputInjector.h"
+#include "platform/linux/X11DisplayServices.h"
+#include "platform/linux/X11ErrorHandling.h"
+#include "platform/linux/XTestEventPoster.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <thread>
+#include <unistd.h>
+// Xlib's None and Bool are macros, and Google Test uses both names.
+#undef None
+#undef Bool
+
+#include <gtest/gtest.h>
+
+namespace quorvi {
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+// Our own display number, so that a developer's server on the script's
+// default one is never touched.
+constexpr int kDisplayNumber = 86;
+const std::string kDisplayName = ":" + std::to_string(kDisplayNumber);
+
+std::string scriptPath() {
+    const std::filesystem::path source(__FILE__);
+    return (source.parent_path().parent_path().parent_path() / "scripts/test-env/xorg-dummy")
+        .string();
+}
+
+struct CommandResult {
+    int status = -1;
+    std::string output;
+};
+
+// Every command is bounded by timeout(1), so that a peer stuck on a sick
+// server fails the test instead of hanging it.
+CommandResult run(const std::string& command) {
+    CommandResult result;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        result.output += buffer;
+    }
+    result.status = pclose(pipe);
+    return result;
+}
+
+CommandResult xorgDummy(const std::string& action) {
+    return run("timeout 60 " + scriptPath() + " " + action + " " + std::to_string(kDisplayNumber));
+}
+
+CommandResult onTestDisplay(const std::string& command) {
+    return run("DISPLAY=" + kDisplayName + " timeout 20 " + command);
+}
+
+// xdotool's view of the pointer, in root pixels.
+std::pair<int, int> xdotoolPointer() {
+    const std::string output = onTestDisplay("xdotool getmouselocation").output;
+    int x = -1;
+    int y = -1;
+    std::sscanf(output.c_str(), "x:%d y:%d", &x, &y);
+    return {x, y};
+}
+
+InputEventMessage gesture(const std::string& phase, double x, double y, double dx = 0,
+                          double dy = 0) {
+    InputEventMessage message;
+    message.phase = phase;
+    message.x = x;
+    message.y = y;
+    message.dx = dx;
+    message.dy = dy;
+    return message;
+}
+
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate()) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return predicate();
+}
+
+// What the test window saw, reduced to what the tests compare.
+struct SeenEvent {
+    int type = 0; // ButtonPress, ButtonRelease or MotionNotify
+    unsigned int button = 0;
+    int x = 0;
+    int y = 0;
+    bool isButton1Held = false;
+};
+
+class X11DisplayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "Xorg with the dummy driver needs root: not run";
+        }
+        const CommandResult started = xorgDummy("start");
+        if (started.status != 0) {
+            GTEST_SKIP() << "Xorg with the dummy driver did not start: " << started.output;
+        }
+        x11::installErrorHandlers();
+        peer_ = XOpenDisplay(kDisplayName.c_str());
+        ASSERT_NE(peer_, nullptr);
+    }
+
+    void TearDown() override {
+        closePeer();
+        xorgDummy("stop");
+    }
+
+    void closePeer() {
+        if (peer_ != nullptr) {
+            XCloseDisplay(peer_);
+            peer_ = nullptr;
+        }
+    }
+
+    DisplayID id(const char* monitorName) {
+        return static_cast<DisplayID>(XInternAtom(peer_, monitorName, False));
+    }
+
+    // A second monitor of 800 x 600 on the spare output DUMMY1, right of
+    // DUMMY0.
+    void lightSecondMonitor() {
+        onTestDisplay("xrandr --newmode quorvi-test-800 38.25 800 832 912 1024 600 603 607 624 "
+                      "-hsync +vsync");
+        ASSERT_EQ(onTestDisplay("xrandr --addmode DUMMY1 quorvi-test-800").status, 0);
+        const CommandResult lit =
+            onTestDisplay("xrandr --output DUMMY1 --mode quorvi-test-800 --right-of DUMMY0");
+        ASSERT_EQ(lit.status, 0) << lit.output;
+    }
+
+    // A window over all of DUMMY0 that reports buttons and motion.
+    void openTestWindow() {
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        attributes.event_mask =
+            ButtonPressMask | ButtonReleaseMask | PointerMotionMask | StructureNotifyMask;
+        window_ = XCreateWindow(peer_, DefaultRootWindow(peer_), 0, 0, 1920, 1200, 0,
+                                CopyFromParent, InputOutput, CopyFromParent,
+                                CWOverrideRedirect | CWEventMask, &attributes);
+        XMapRaised(peer_, window_);
+        XSync(peer_, False);
+        ASSERT_TRUE(eventually(
+            [&] {
+                XEvent event;
+                return XCheckTypedWindowEvent(peer_, window_, MapNotify, &event) == True;
+            },
+            3s));
+    }
+
+    // Collects the window's events until isComplete says so (or 3 s pass),
+    // then a little longer, so that an unexpected extra one shows.
+    std::vector<SeenEvent>
+    collect(const std::function<bool(const std::vector<SeenEvent>&)>& isComplete) {
+        std::vector<SeenEvent> seen;
+        auto take = [&] {
+            while (XPending(peer_) > 0) {
+                XEvent event;
+                XNextEvent(peer_, &event);
+                if (event.type == ButtonPress || event.type == ButtonRelease) {
+                    seen.push_back({event.type, event.xbutton.button, event.xbutton.x,
+                                    event.xbutton.y, (event.xbutton.state & Button1Mask) != 0});
+                } else if (event.type == MotionNotify) {
+                    seen.push_back({event.type, 0, event.xmotion.x, event.xmotion.y,
+                                    (event.xmotion.state & Button1Mask) != 0});
+                }
+            }
+            return isComplete(seen);
+        };
+        eventually(take, 3s);
+        std::this_thread::sleep_for(200ms);
+        take();
+        return seen;
+    }
+
+    std::vector<SeenEvent> collectButtons(std::size_t count) {
+        return collect([count](const std::vector<SeenEvent>& seen) {
+            return buttonsOnly(seen).size() >= count;
+        });
+    }
+
+    std::vector<SeenEvent> collectUntilMotionTo(int x, int y) {
+        return collect([x, y](const std::vector<SeenEvent>& seen) {
+            return !seen.empty() && seen.back().type == MotionNotify && seen.back().x == x &&
+                   seen.back().y == y;
+        });
+    }
+
+    static std::vector<SeenEvent> buttonsOnly(const std::vector<SeenEvent>& events) {
+        std::vector<SeenEvent> buttons;
+        for (const SeenEvent& event : events) {
+            if (event.type != MotionNotify) {
+                buttons.push_back(event);
+            }
+        }
+        return buttons;
+    }
+
+    Display* peer_ = nullptr;
+    Window window_ = 0;
+};
+
+TEST_F(X11DisplayTest, TheMainDisplayIsThePrimaryMonitorAtTheOrigin) {
+    X11DisplayServices displays(kDisplayName);
+    const DisplayID main = id("DUMMY0");
+    EXPECT_EQ(displays.mainDisplayID(), main);
+    EXPECT_EQ(displays.onlineDisplayIDs(), std::vector<DisplayID>{main});
+    EXPECT_EQ(displays.bounds(main), (DisplayRect{0, 0, 1920, 1200}));
+    EXPECT_EQ(displays.pixelsWide(main), 1920u);
+    EXPECT_EQ(displays.pixelsHigh(main), 1200u);
+    EXPECT_EQ(VirtualDisplayController::onlineDisplayDescriptions(displays),
+              (Lines{"#" + std::to_string(main) + " 1920x1200 @ 0,0"}));
+}
+
+TEST_F(X11DisplayTest, ASecondMonitorRightOfTheMainIsDescribedAt1920) {
+    lightSecondMonitor();
+    X11DisplayServices displays(kDisplayName);
+    const DisplayID main = id("DUMMY0");
+    const DisplayID second = id("DUMMY1");
+    EXPECT_EQ(VirtualDisplayController::onlineDisplayIDs(displays),
+              (std::vector<DisplayID>{main, second}));
+    EXPECT_EQ(VirtualDisplayController::onlineDisplayDescriptions(displays),
+              (Lines{"#" + std::to_string(main) + " 1920x1200 @ 0,0",
+                     "#" + std::to_string(second) + " 800x600 @ 1920,0"}));
+    EXPECT_EQ(displays.pixelsWide(second), 800u);
+    EXPECT_EQ(displays.pixelsHigh(second), 600u);
+
+    // Turned off, it is gone from the next answer.
+    ASSERT_EQ(onTestDisplay("xrandr --output DUMMY1 --off").status, 0);
+    EXPECT_EQ(displays.onlineDisplayIDs(), std::vector<DisplayID>{main});
+    EXPECT_EQ(displays.pixelsWide(second), 0u);
+}
+
+TEST_F(X11DisplayTest, AnUnknownIDHasNoPixelsAndNoBounds) {
+    X11DisplayServices displays(kDisplayName);
+    EXPECT_EQ(displays.pixelsWide(123456789), 0u);
+    EXPECT_EQ(displays.pixelsHigh(123456789), 0u);
+    EXPECT_EQ(displays.bounds(123456789), DisplayRect{});
+    EXPECT_EQ(displays.pixelsWide(0), 0u);
+}
+
+TEST_F(X11DisplayTest, AMonitorOutsideTheScreenIsNotOnline) {
+    ASSERT_EQ(
+        onTestDisplay("xrandr --setmonitor QuorviTestOutside 100/10x100/10+5000+0 none").status, 0);
+    ASSERT_NE(onTestDisplay("xrandr --listactivemonitors").output.find("QuorviTestOutside"),
+              std::string::npos);
+    X11DisplayServices displays(kDisplayName);
+    EXPECT_EQ(displays.onlineDisplayIDs(), std::vector<DisplayID>{id("DUMMY0")});
+    EXPECT_EQ(displays.pixelsWide(id("QuorviTestOutside")), 0u);
+}
+
+TEST_F(X11DisplayTest, TheGlobalSpaceFollowsTheMainDisplay) {
+    lightSecondMonitor();
+    ASSERT_EQ(onTestDisplay("xrandr --output DUMMY1 --primary").status, 0);
+    X11DisplayServices displays(kDisplayName);
+    XTestEventPoster poster(kDisplayName);
+    const DisplayID left = id("DUMMY0");
+    const DisplayID main = id("DUMMY1");
+
+    EXPECT_EQ(displays.mainDisplayID(), main);
+    EXPECT_EQ(displays.bounds(main), (DisplayRect{0, 0, 800, 600}));
+    EXPECT_EQ(displays.bounds(left), (DisplayRect{-1920, 0, 1920, 1200}));
+    EXPECT_EQ(VirtualDisplayController::onlineDisplayDescriptions(displays),
+              (Lines{"#" + std::to_string(main) + " 800x600 @ 0,0",
+                     "#" + std::to_string(left) + " 1920x1200 @ -1920,0"}));
+
+    // Global (100, 100) is root (2020, 100); global (-1000, 50) lies on
+    // DUMMY0.
+    poster.moveMouse({100, 100});
+    EXPECT_TRUE(eventually([] { return xdotoolPointer() == std::make_pair(2020, 100); }, 3s))
+        << "xdotool sees " << xdotoolPointer().first << "," << xdotoolPointer().second;
+    EXPECT_EQ(displays.pointerLocation(), (DisplayPoint{100, 100}));
+    poster.moveMouse({-1000, 50});
+    EXPECT_TRUE(eventually([] { return xdotoolPointer() == std::make_pair(920, 50); }, 3s));
+    EXPECT_EQ(displays.pointerLocation(), (DisplayPoint{-1000, 50}));
+}
+
+TEST_F(X11DisplayTest, MovingToAGlobalPointPutsThePointerThere) {
+    X11DisplayServices displays(kDisplayName);
+    XTestEventPoster poster(kDisplayName);
+    const InputInjector injector(displays, poster);
+    injector.handle(gesture("move", 0.25, 0.5), displays.mainDisplayID());
+    EXPECT_TRUE(eventually([] { return xdotoolPointer() == std::make_pair(480, 600); }, 3s))
+        << "xdotool sees " << xdotoolPointer().first << "," << xdotoolPointer().second;
+    EXPECT_EQ(displays.pointerLocation(), (DisplayPoint{480, 600}));
+}
+
+TEST_F(X11DisplayTest, ATapIsButton1PressThenRelease) {
+    openTestWindow();
+    X11DisplayServices displays(kDisplayName);
+    XTestEventPoster poster(kDisplayName);
+    const InputInjector injector(displays, poster);
+    injector.handle(gesture("tap", 0.25, 0.5), displays.mainDisplayID());
+    std::vector<SeenEvent> events = collectButtons(2);
+    // The motion to the point comes first; from the press on, nothing but
+    // the release.
+    while (!events.empty() && events.front().type == MotionNotify) {
+        events.erase(events.begin());
+    }
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].type, ButtonPress);
+    EXPECT_EQ(events[0].button, 1u);
+    EXPECT_EQ(std::make_pair(events[0].x, events[0].y), std::make_pair(480, 600));
+    EXPECT_EQ(events[1].type, ButtonRelease);
+    EXPECT_EQ(events[1].button, 1u);
+    EXPECT_EQ(std::make_pair(events[1].x, events[1].y), std::make_pair(480, 600));
+}
+
+TEST_F(X11DisplayTest, APressDraggedAndReleasedCarriesButton1) {
+    openTestWindow();
+    X11DisplayServices displays(kDisplayName);
+    XTestEventPoster poster(kDisplayName);
+    const InputInjector injector(displays, poster);
+    const DisplayID main = displays.mainDisplayID();
+    injector.handle(gesture("start", 0.1, 0.1), main);
+    injector.handle(gesture("drag", 0.2, 0.2), main);
+    injector.handle(gesture("drag", 0.3, 0.3), main);
+    injector.handle(gesture("drag", 0.4, 0.4), main);
+    injector.handle(gesture("end", 0.4, 0.4), main);
+    const std::vector<SeenEvent> events = collectButtons(2);
+
+    std::vector<SeenEvent> fromPress;
+    bool isPressed = false;
+    for (const SeenEvent& event : events) {
+        isPressed = isPressed || event.type == ButtonPress;
+        if (isPressed) {
+            fromPress.push_back(event);
+        }
+    }
+    ASSERT_EQ(fromPress.size(), 5u);
+    EXPECT_EQ(fromPress[0].type, ButtonPress);
+    EXPECT_EQ(fromPress[0].button, 1u);
+    EXPECT_EQ(std::make_pair(fromPress[0].x, fromPress[0].y), std::make_pair(192, 120));
+    const std::pair<int, int> dragPoints[] = {{384, 240}, {576, 360}, {768, 480}};
+    for (int i = 0; i < 3; ++i) {
+        const SeenEvent& motion = fromPress[static_cast<std::size_t>(i) + 1];
+        EXPECT_EQ(motion.type, MotionNotify);
+        EXPECT_TRUE(motion.isButton1Held);
+        EXPECT_EQ(std::make_pair(motion.x, motion.y), dragPoints[i]);
+    }
+    EXPECT_EQ(fromPress[4].type, ButtonRelease);
+    EXPECT_EQ(fromPress[4].button, 1u);
+    EXPECT_EQ(std::make_pair(fromPress[4].x, fromPress[4].y), std::make_pair(768, 480));
+}
+
+TEST_F(X11DisplayTest, AVerticalScrollClicksWheelButtons5DownAnd4Up) {
+    openTestWindow();
+    X11DisplayServices displays(kDisplayName);
+    XTestEventPoster poster(kDisplayName);
+    const InputInjector injector(displays, poster);
+    const DisplayID main = displays.mainDisplayID();
+    injector.handle(gesture("move", 0.5, 0.5), main);
+    collectUntilMotionTo(960, 600);
+
+    // dy 0.05 asks to travel down 60 pixels: one click of button 5, 20
+    // pixels carried.
+    injector.handle(gesture("scroll", 0.5, 0.5, 0, 0.05), main);
+    std::vector<SeenEvent> buttons = buttonsOnly(collectButtons(2));
+    ASSERT_EQ(buttons.size(), 2u);
+    EXPECT_EQ(buttons[0].type, ButtonPress);
+    EXPECT_EQ(buttons[0].button, 5u);
+    EXPECT_EQ(buttons[1].type, ButtonRelease);
+    EXPECT_EQ(buttons[1].button, 5u);
+
+    // dy -1 asks to travel up 120 pixels (the clamp): three clicks of
+    // button 4, the downward remainder dropped.
+    injector.handle(gesture("scroll", 0.5, 0.5, 0, -1), main);
+    buttons = buttonsOnly(collectButtons(6));
+    ASSERT_EQ(buttons.size(), 6u);
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+        EXPECT_EQ(buttons[i].type, i % 2 == 0 ? ButtonPress : ButtonRelease);
+        EXPECT_EQ(buttons[i].button, 4u);
+    }
+
+    // dx 0.05 asks to travel right: button 7.
+    injector.handle(gesture("scroll", 0.5, 0.5, 0.05, 0), main);
+    buttons = buttonsOnly(collectButtons(2));
+    ASSERT_EQ(buttons.size(), 2u);
+    EXPECT_EQ(buttons[0].button, 7u);
+
+    // Less than one pixel: nothing at all before the next move arrives.
+    injector.handle(gesture("scroll", 0.5, 0.5, 0.0005, 0.0008), main);
+    injector.handle(gesture("move", 0.25, 0.25), main);
+    EXPECT_TRUE(buttonsOnly(collectUntilMotionTo(480, 300)).empty());
+}
+
+TEST_F(X11DisplayTest, AnUnknownPhaseOnlyMoves) {
+    openTestWindow();
+    X11DisplayServices displays(kDisplayName);
+    XTestEventPoster poster(kDisplayName);
+    const InputInjector injector(displays, poster);
+    injector.handle(gesture("Start", 0.5, 0.5), displays.mainDisplayID());
+    const std::vector<SeenEvent> events = collectUntilMotionTo(960, 600);
+    EXPECT_TRUE(buttonsOnly(events).empty());
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(std::make_pair(events.back().x, events.back().y), std::make_pair(960, 600));
+    EXPECT_FALSE(events.back().isButton1Held);
+}
+
+TEST_F(X11DisplayTest, ALostServerAnswersNoDisplaysAndANewOneIsPickedUp) {
+    X11DisplayServices displays(kDisplayName);
+    XTestEventPoster poster(kDisplayName);
+    const DisplayID main = id("DUMMY0");
+    ASSERT_EQ(displays.mainDisplayID(), main);
+    poster.moveMouse({10, 10});
+    closePeer();
+
+    ASSERT_EQ(xorgDummy("stop").status, 0);
+    EXPECT_EQ(displays.onlineDisplayIDs(), std::vector<DisplayID>{});
+    EXPECT_EQ(displays.mainDisplayID(), 0u);
+    EXPECT_EQ(displays.pixelsWide(main), 0u);
+    EXPECT_EQ(displays.pixelsHigh(main), 0u);
+    EXPECT_EQ(displays.bounds(main), DisplayRect{});
+    EXPECT_EQ(displays.pointerLocation(), std::nullopt);
+    EXPECT_EQ(VirtualDisplayController::onlineDisplayDescriptions(displays), Lines{});
+    poster.moveMouse({20, 20});
+    poster.pressLeftButton({20, 20});
+    poster.releaseLeftButton({20, 20});
+    poster.scrollPixels(0, 120);
+
+    const CommandResult restarted = xorgDummy("start");
+    ASSERT_EQ(restarted.status, 0) << restarted.output;
+    peer_ = XOpenDisplay(kDisplayName.c_str());
+    ASSERT_NE(peer_, nullptr);
+    const DisplayID newMain = id("DUMMY0");
+    EXPECT_TRUE(eventually([&] { return displays.mainDisplayID() == newMain; }, 3s));
+    EXPECT_EQ(displays.bounds(newMain), (DisplayRect{0, 0, 1920, 1200}));
+    // Reconnection attempts are spaced out, so a post right after the
+    // restart may still be dropped; a later one gets through.
+    EXPECT_TRUE(eventually(
+        [&] {
+            poster.moveMouse({300, 200});
+            return xdotoolPointer() == std::make_pair(300, 200);
+        },
+        3s));
+    EXPECT_EQ(displays.pointerLocation(), (DisplayPoint{300, 200}));
+}
+
+TEST_F(X11DisplayTest, AServerKilledOutrightIsSurvivedToo) {
+    X11DisplayServices displays(kDisplayName);
+    XTestEventPoster poster(kDisplayName);
+    ASSERT_NE(displays.mainDisplayID(), 0u);
+    poster.moveMouse({10, 10});
+    closePeer();
+    const std::string pidFile =
+        std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+        "/quorvi-xorg-dummy-" + std::to_string(kDisplayNumber) + "/xorg.pid";
+    ASSERT_EQ(run("kill -9 $(cat " + pidFile + ")").status, 0);
+    EXPECT_TRUE(eventually([&] { return displays.onlineDisplayIDs().empty(); }, 3s));
+    poster.dragMouse({30, 30});
+    EXPECT_EQ(displays.mainDisplayID(), 0u);
+}
+
+TEST(X11DisplayLayout, KeepsMonitorsInsideTheScreenAndPicksThePrimary) {
+    const std::vector<X11Monitor> monitors = {
+        {11, false, 0, 0, 1920, 1200},    {12, true, 1920, 0, 800, 600},
+        {13, false, 5000, 0, 100, 100},   // right of the screen
+        {14, false, 2000, 700, 800, 600}, // sticks out at the bottom
+        {15, false, 0, 0, 0, 0},          // empty
+    };
+    const X11DisplayLayout layout = makeX11DisplayLayout(monitors, 2720, 1200);
+    ASSERT_EQ(layout.monitors.size(), 2u);
+    EXPECT_EQ(layout.monitors[0].id, 11u);
+    EXPECT_EQ(layout.monitors[1].id, 12u);
+    EXPECT_EQ(layout.mainID, 12u);
+    EXPECT_EQ(layout.bounds(11), (DisplayRect{-1920, 0, 1920, 1200}));
+    EXPECT_EQ(layout.bounds(12), (DisplayRect{0, 0, 800, 600}));
+    EXPECT_EQ(layout.bounds(13), DisplayRect{});
+}
+
+TEST(X11DisplayLayout, WithoutAPrimaryTheFirstIsMain) {
+    const X11DisplayLayout layout = makeX11DisplayLayout(
+        {{21, false, 100, 50, 640, 480}, {22, false, 0, 0, 100, 50}}, 800, 600);
+    EXPECT_EQ(layout.mainID, 21u);
+    EXPECT_EQ(layout.bounds(21), (DisplayRect{0, 0, 640, 480}));
+    EXPECT_EQ(layout.bounds(22), (DisplayRect{-100, -50, 100, 50}));
+}
+
+TEST(X11DisplayLayout, APrimaryOutsideTheScreenIsNotMain) {
+    const X11DisplayLayout layout =
+        makeX11DisplayLayout({{31, false, 0, 0, 640, 480}, {32, true, 640, 0, 640, 480}}, 640, 480);
+    EXPECT_EQ(layout.mainID, 31u);
+    EXPECT_EQ(layout.monitors.size(), 1u);
+}
+
+TEST(X11DisplayLayout, NoMonitorsNoMain) {
+    const X11DisplayLayout layout = makeX11DisplayLayout({}, 640, 480);
+    EXPECT_EQ(layout.mainID, 0u);
+    EXPECT_TRUE(layout.monitors.empty());
+    EXPECT_EQ(layout.find(0), nullptr);
+}
+
+TEST(WheelClicks, FortyPixelsMakeOneClickAndTheRestIsCarried) {
+    std::int32_t remainder = 0;
+    EXPECT_EQ(takeWheelClicks(-60, remainder), -1);
+    EXPECT_EQ(remainder, -20);
+    EXPECT_EQ(takeWheelClicks(-60, remainder), -2);
+    EXPECT_EQ(remainder, 0);
+    EXPECT_EQ(takeWheelClicks(120, remainder), 3);
+    EXPECT_EQ(remainder, 0);
+    EXPECT_EQ(takeWheelClicks(39, remainder), 0);
+    EXPECT_EQ(remainder, 39);
+    EXPECT_EQ(takeWheelClicks(1, remainder), 1);
+    EXPECT_EQ(remainder, 0);
+}
+
+TEST(WheelClicks, AReversalDropsTheOldRemainder) {
+    std::int32_t remainder = 30;
+    EXPECT_EQ(takeWheelClicks(-50, remainder), -1);
+    EXPECT_EQ(remainder, -10);
+}
+
+TEST(WheelClicks, The120PixelsOfTheLargestScrollGiveThreeClicks) {
+    std::int32_t remainder = 0;
+    EXPECT_GE(takeWheelClicks(120, remainder), 1);
+    remainder = 0;
+    EXPECT_LE(takeWheelClicks(-120, remainder), -1);
+}
+
+TEST(WheelClicks, AnAbsurdScrollIsCapped) {
+    std::int32_t remainder = 0;
+    EXPECT_EQ(takeWheelClicks(std::numeric_limits<std::int32_t>::max(), remainder),
+              kMaxWheelClicksPerScroll);
+    remainder = -39;
+    EXPECT_EQ(takeWheelClicks(std::numeric_limits<std::int32_t>::min(), remainder),
+              -kMaxWheelClicksPerScroll);
+}
+
+} // namespace
+} // namespace quorvi
