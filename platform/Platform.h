@@ -7,7 +7,14 @@
 
 namespace quorvi {
 
+class CaptureService;
 class Clock;
+class DisplayServices;
+class EventPoster;
+class FrameCapture;
+class JpegEncoder;
+class PrivacyGrants;
+class VideoEncoder;
 class MainQueue;
 class NetworkTransport;
 class NotificationCenter;
@@ -21,6 +28,16 @@ struct Platform {
     std::shared_ptr<NotificationCenter> notifications;
     std::shared_ptr<Clock> clock;
     std::shared_ptr<UserDefaults> userDefaults;
+    // Screen, pointer and grants.
+    std::shared_ptr<DisplayServices> displays;
+    std::shared_ptr<EventPoster> eventPoster;
+    std::shared_ptr<PrivacyGrants> privacyGrants;
+    // Capture and encoding. The capture session is built on the capture
+    // service unless a ready frame capture is given (tests).
+    std::shared_ptr<CaptureService> captureService;
+    std::shared_ptr<FrameCapture> frameCapture;
+    std::shared_ptr<VideoEncoder> videoEncoder;
+    std::shared_ptr<JpegEncoder> jpegEncoder;
     // The computer's localized name, asked at each start().
     std::function<std::string()> computerName;
 };

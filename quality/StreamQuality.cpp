@@ -34,6 +34,10 @@ std::string streamQualityLabel(const StreamPreset& preset, ViewportPixels viewpo
     return preset.label + " · sortie " + std::to_string(*width) + "px";
 }
 
+std::int64_t framePeriodMilliseconds(std::int64_t fps) {
+    return std::max<std::int64_t>(1, 1000 / std::max<std::int64_t>(fps, 1));
+}
+
 std::string streamModeJournalLine(StreamMode mode, const StreamPreset& preset) {
     return "Mode flux: " + std::string(title(mode)) + " · " + preset.label;
 }

@@ -23,6 +23,10 @@ std::optional<std::int64_t> streamTargetWidth(const StreamEncodingSettings& sett
 // The preset's label, plus " · sortie " + width + "px" when a width applies.
 std::string streamQualityLabel(const StreamPreset& preset, ViewportPixels viewport);
 
+// The send timer's period for a frame rate: 1000 / fps milliseconds
+// (integer division), at least 1; a rate of 0 or less counts as 1.
+std::int64_t framePeriodMilliseconds(std::int64_t fps);
+
 // "Mode flux: " + the mode's title + " · " + the preset's label.
 std::string streamModeJournalLine(StreamMode mode, const StreamPreset& preset);
 

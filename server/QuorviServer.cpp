@@ -1,5 +1,11 @@
 #include "server/QuorviServer.h"
 
+#include "capture/ScreenCaptureSession.h"
+#include "capture/ScreenFrameSource.h"
+#include "capture/SessionFrameCapture.h"
+#include "capture/VideoFrameEncoder.h"
+#include "display/VirtualDisplayController.h"
+#include "input/InputInjector.h"
 #include "platform/Clock.h"
 #include "platform/MainQueue.h"
 #include "platform/QueueCheck.h"
@@ -30,11 +36,34 @@ QuorviServer::QuorviServer(Platform platform, ServerOptions options)
     : platform_(std::move(platform)), options_(options),
       published_(std::make_shared<PublishedState>()),
       queue_(std::make_unique<WorkQueue>(kQueueLabel)), lastAutoAdjustment_(kDistantPast) {
+    buildComponents();
     // Published values start at their initial texts (PublishedState), the
     // work queue and the other fields at theirs (above); then the stored
     // settings replace the defaults. The queue is tagged by construction:
     // WorkQueue::isCurrent() is the key.
     loadStoredSettings();
+}
+
+void QuorviServer::buildComponents() {
+    frameCapture_ = platform_.frameCapture;
+    if (!frameCapture_ && platform_.captureService && platform_.displays) {
+        frameCapture_ = std::make_shared<SessionFrameCapture>(
+            std::make_shared<ScreenCaptureSession>(platform_.captureService, platform_.displays));
+    }
+    auto videoEncoder = platform_.videoEncoder;
+    if (!videoEncoder) {
+        videoEncoder = std::make_shared<VideoFrameEncoder>();
+    }
+    if (frameCapture_ && platform_.displays && platform_.jpegEncoder && platform_.privacyGrants) {
+        frameSource_ = std::make_unique<ScreenFrameSource>(
+            frameCapture_, videoEncoder, platform_.jpegEncoder, platform_.privacyGrants,
+            platform_.displays, platform_.clock);
+    }
+    if (platform_.displays && platform_.eventPoster) {
+        inputInjector_ =
+            std::make_unique<InputInjector>(*platform_.displays, *platform_.eventPoster);
+    }
+    virtualDisplay_ = std::make_unique<VirtualDisplayController>();
 }
 
 void QuorviServer::registerObservers() {
@@ -161,6 +190,9 @@ void QuorviServer::stopOnQueue() {
     }
     isFrameSendInFlight_ = false;
     frameSequence_ = 0;
+    if (frameCapture_) {
+        frameCapture_->stop();
+    }
     if (connection_) {
         connection_->cancel();
         connection_.reset();
@@ -180,6 +212,7 @@ void QuorviServer::accept(std::shared_ptr<Connection> newConnection) {
         connection_->cancel();
     }
     connection_ = newConnection;
+    hasConnectionEnded_ = false;
     receiveBuffer_.clear();
     frameSequence_ = 0;
     isFrameSendInFlight_ = false;
@@ -232,6 +265,7 @@ void QuorviServer::handleConnectionState(const ConnectionState& state) {
         startSendingFrames();
         break;
     case ConnectionStateKind::failed:
+        hasConnectionEnded_ = true;
         publish("Connexion échouée: " + (state.error ? state.error->description : std::string()),
                 "Aucun iPhone", true);
         if (sendTimer_) {
@@ -240,6 +274,7 @@ void QuorviServer::handleConnectionState(const ConnectionState& state) {
         isFrameSendInFlight_ = false;
         break;
     case ConnectionStateKind::cancelled:
+        hasConnectionEnded_ = true;
         publish("Déconnecté", "Aucun iPhone", true);
         if (sendTimer_) {
             sendTimer_->cancel();

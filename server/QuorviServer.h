@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/DisplayServices.h"
 #include "platform/NetworkTransport.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Platform.h"
@@ -21,7 +22,11 @@
 
 namespace quorvi {
 
+class FrameCapture;
+class InputInjector;
 class RepeatingTimer;
+class ScreenFrameSource;
+class VirtualDisplayController;
 class WorkQueue;
 
 enum class StoredDisplayMode { mirror, extended };
@@ -87,6 +92,7 @@ public:
 
 private:
     QuorviServer(Platform platform, ServerOptions options);
+    void buildComponents();
     void registerObservers();
 
     // ---- work queue -----------------------------------------------------------
@@ -109,6 +115,14 @@ private:
     // Hooks into the frame loop, diagnostics and display management.
     void startSendingFrames();
     void sendFrame();
+    void handleSendCompletion(const std::shared_ptr<Connection>& sentOn, std::int64_t sequence,
+                              bool hasPicture, const std::string& subtitle,
+                              std::optional<NetworkError> error);
+    // The display frames and gestures go to: the virtual display while
+    // extended mode is live and it is online, else the main display.
+    DisplayID streamedDisplayID();
+    void validateExtendedDisplayIfNeeded();
+    std::string onlineScreensText();
     void injectGesture(const InputEventMessage& message);
     void publishDiagnosticsSummary();
     void loadStoredSettings();
@@ -147,6 +161,12 @@ private:
     // Declared before the fields whose Asio objects it runs, destroyed after.
     std::unique_ptr<WorkQueue> queue_;
 
+    // Components, each owned here; used on the work queue.
+    std::shared_ptr<FrameCapture> frameCapture_;
+    std::unique_ptr<ScreenFrameSource> frameSource_;
+    std::unique_ptr<InputInjector> inputInjector_;
+    std::unique_ptr<VirtualDisplayController> virtualDisplay_;
+
     // ---- confined to the work queue ---------------------------------------------
     std::shared_ptr<Listener> listener_;
     const Listener* lastStartedListener_ = nullptr;
@@ -155,6 +175,9 @@ private:
     InputLineBuffer receiveBuffer_{static_cast<std::size_t>(kMaxReceiveBufferSize)};
     std::int64_t frameSequence_ = 0;
     bool isFrameSendInFlight_ = false;
+    // The current connection reported failed or cancelled: sends it aborts
+    // afterwards are a consequence, not news ("Envoi échoué" would hide why).
+    bool hasConnectionEnded_ = false;
     bool isExtendedModeEnabled_ = false;
     std::int64_t configuredFPS_ = 10;
     StreamMode configuredMode_ = StreamMode::balanced;
@@ -169,6 +192,9 @@ private:
     std::optional<double> sessionStartedAt_;
     SessionStats sessionStats_;
     std::unique_ptr<RepeatingTimer> permissionRefreshTimer_;
+    // The last frame's bytes, reused once the connection let go of them: a
+    // fresh 500 KB string per frame costs page faults on every frame.
+    std::shared_ptr<std::string> sendBuffer_;
 
     // ---- main thread -------------------------------------------------------------
     std::vector<NotificationCenter::Token> debugObservers_;

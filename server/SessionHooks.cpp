@@ -1,36 +1,13 @@
 // Where the server core meets the stream, statistics, display and
 // permission logic. Each operation does what is built so far.
+#include "input/InputInjector.h"
 #include "platform/QueueCheck.h"
-#include "platform/RepeatingTimer.h"
 #include "platform/WorkQueue.h"
 #include "server/QuorviServer.h"
 
 #include <algorithm>
 
 namespace quorvi {
-
-void QuorviServer::startSendingFrames() {
-    QUORVI_ASSERT_ON(*queue_);
-    if (sendTimer_) {
-        sendTimer_->cancel();
-    }
-    const auto period = std::chrono::milliseconds(
-        std::max<std::int64_t>(1, configuredFPS_ > 0 ? 1000 / configuredFPS_ : 1000));
-    std::weak_ptr<QuorviServer> weakSelf = weak_from_this();
-    sendTimer_ = std::make_unique<RepeatingTimer>(*queue_, period, [weakSelf] {
-        if (auto self = weakSelf.lock()) {
-            self->sendFrame();
-        }
-    });
-    sendTimer_->start();
-}
-
-void QuorviServer::sendFrame() {
-    QUORVI_ASSERT_ON(*queue_);
-    if (!connection_ || isFrameSendInFlight_) {
-        return;
-    }
-}
 
 void QuorviServer::handleViewport(const InputEventMessage& message) {
     QUORVI_ASSERT_ON(*queue_);
@@ -42,8 +19,11 @@ void QuorviServer::handleViewport(const InputEventMessage& message) {
     publishCurrentQuality();
 }
 
-void QuorviServer::injectGesture(const InputEventMessage& /*message*/) {
+void QuorviServer::injectGesture(const InputEventMessage& message) {
     QUORVI_ASSERT_ON(*queue_);
+    if (inputInjector_) {
+        inputInjector_->handle(message, streamedDisplayID());
+    }
 }
 
 void QuorviServer::publishDiagnosticsSummary() {}

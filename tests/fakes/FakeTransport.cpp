@@ -172,8 +172,9 @@ void FakeListener::cancel() {
     reportState({ListenerStateKind::cancelled, std::nullopt});
 }
 
-std::shared_ptr<FakeConnection> FakeListener::connectClient() {
+std::shared_ptr<FakeConnection> FakeListener::connectClient(bool holdSends) {
     auto connection = std::make_shared<FakeConnection>();
+    connection->holdSends(holdSends);
     std::lock_guard lock(mutex_);
     queue_->post([handler = newConnectionHandler_, connection] { handler(connection); });
     return connection;

@@ -71,8 +71,9 @@ public:
     void start(WorkQueue& queue) override;
     void cancel() override;
 
-    // Test side: a new client arrives; returns its connection.
-    std::shared_ptr<FakeConnection> connectClient();
+    // Test side: a new client arrives; returns its connection. With
+    // holdSends its sends wait from the very first frame.
+    std::shared_ptr<FakeConnection> connectClient(bool holdSends = false);
     void reportState(ListenerState state);
     bool isStarted() const;
     ServiceDescription service() const;

@@ -88,12 +88,18 @@ void LoopbackClient::closeWithReset() {
     if (fd_ >= 0) {
         linger option{1, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
-        close();
+        ::close(fd_);
+        fd_ = -1;
     }
 }
 
 void LoopbackClient::close() {
     if (fd_ >= 0) {
+        // A polite goodbye: say we are done, read what is still coming until
+        // the server closes, then close. Closing with unread data would send
+        // a reset instead, which the server rightly reports as a failure.
+        ::shutdown(fd_, SHUT_WR);
+        waitForEndOfStream(std::chrono::seconds(2));
         ::close(fd_);
         fd_ = -1;
     }

@@ -24,6 +24,7 @@ public:
     std::optional<std::string> readLine(std::chrono::milliseconds timeout);
     // Sends RST instead of FIN when closing.
     void closeWithReset();
+    // Half-closes, reads until the server closes, then closes.
     void close();
 
 private:

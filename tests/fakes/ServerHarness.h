@@ -1,8 +1,14 @@
 #pragma once
 
 #include "fakes/DrainableMainQueue.h"
+#include "fakes/FakeDisplayServices.h"
 #include "fakes/ManualClock.h"
 #include "fakes/RecordingAdvertiser.h"
+#include "fakes/RecordingEventPoster.h"
+#include "fakes/ScriptedFrameCapture.h"
+#include "fakes/ScriptedJpegEncoder.h"
+#include "fakes/ScriptedVideoEncoder.h"
+#include "fakes/SwitchablePrivacyGrants.h"
 #include "platform/AsioTransport.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
@@ -26,6 +32,20 @@ struct ServerHarness {
     std::shared_ptr<InMemoryNotificationCenter> notifications =
         std::make_shared<InMemoryNotificationCenter>(mainQueue);
     std::shared_ptr<InMemoryUserDefaults> userDefaults = std::make_shared<InMemoryUserDefaults>();
+    // The screen: one 1920 × 1200 main display (ID 1) with the pointer in
+    // the middle, a capture without a picture until a test gives one.
+    std::shared_ptr<fakes::FakeDisplayServices> displays =
+        std::make_shared<fakes::FakeDisplayServices>();
+    std::shared_ptr<fakes::RecordingEventPoster> eventPoster =
+        std::make_shared<fakes::RecordingEventPoster>();
+    std::shared_ptr<fakes::ScriptedFrameCapture> capture =
+        std::make_shared<fakes::ScriptedFrameCapture>();
+    std::shared_ptr<fakes::ScriptedJpegEncoder> jpeg =
+        std::make_shared<fakes::ScriptedJpegEncoder>();
+    std::shared_ptr<fakes::ScriptedVideoEncoder> video =
+        std::make_shared<fakes::ScriptedVideoEncoder>();
+    std::shared_ptr<fakes::SwitchablePrivacyGrants> grants =
+        std::make_shared<fakes::SwitchablePrivacyGrants>();
     std::shared_ptr<QuorviServer> server;
     std::vector<std::string> statusHistory;
 
@@ -42,6 +62,14 @@ struct ServerHarness {
         platform.notifications = notifications;
         platform.clock = clock;
         platform.userDefaults = userDefaults;
+        displays->addDisplay(1, DisplayRect{0, 0, 1920, 1200});
+        displays->setPointer(DisplayPoint{960, 600});
+        platform.displays = displays;
+        platform.eventPoster = eventPoster;
+        platform.frameCapture = capture;
+        platform.jpegEncoder = jpeg;
+        platform.videoEncoder = video;
+        platform.privacyGrants = grants;
         platform.computerName = [] { return std::string("Poste de test"); };
         server = QuorviServer::create(platform, ServerOptions{port});
         auto state = server->publishedState();
@@ -59,15 +87,35 @@ struct ServerHarness {
 
     PublishedState& state() { return server->published(); }
 
+    // True once the status is, or has been since the call, the given text:
+    // frames may replace a status a moment after it was shown.
     bool waitForStatus(const std::string& status,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return mainQueue->drainUntil([&] { return state().status() == status; }, timeout);
+        return waitForStatusMatching([&](const std::string& s) { return s == status; }, timeout);
     }
 
     bool waitForStatusPrefix(const std::string& prefix,
                              std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return mainQueue->drainUntil([&] { return state().status().rfind(prefix, 0) == 0; },
+        return waitForStatusMatching([&](const std::string& s) { return s.rfind(prefix, 0) == 0; },
                                      timeout);
+    }
+
+    bool waitForStatusMatching(const std::function<bool(const std::string&)>& matches,
+                               std::chrono::milliseconds timeout) {
+        const std::size_t from = statusHistory.size();
+        if (matches(state().status())) {
+            return true;
+        }
+        return mainQueue->drainUntil(
+            [&] {
+                for (std::size_t i = from; i < statusHistory.size(); ++i) {
+                    if (matches(statusHistory[i])) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            timeout);
     }
 
     // Starts and waits until the listener is ready; returns the port.

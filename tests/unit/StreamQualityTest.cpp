@@ -81,3 +81,13 @@ TEST(StreamModeJournal, NamesTheModeAndItsPreset) {
         streamModeJournalLine(StreamMode::automatic, resolvedPreset(StreamMode::automatic, 2)),
         "Mode flux: Auto · Auto haut · 15 FPS");
 }
+
+TEST(FramePeriod, IsTheIntegerPeriodOfTheRateAndNeverZero) {
+    EXPECT_EQ(framePeriodMilliseconds(5), 200);
+    EXPECT_EQ(framePeriodMilliseconds(10), 100);
+    EXPECT_EQ(framePeriodMilliseconds(15), 66);
+    EXPECT_EQ(framePeriodMilliseconds(30), 33);
+    EXPECT_EQ(framePeriodMilliseconds(1001), 1);
+    EXPECT_EQ(framePeriodMilliseconds(0), 1000);
+    EXPECT_EQ(framePeriodMilliseconds(-5), 1000);
+}

@@ -1,0 +1,159 @@
+// The frame send loop: one frame per tick, at most one in flight.
+#include "capture/ScreenFrameSource.h"
+#include "display/VirtualDisplayController.h"
+#include "platform/MainQueue.h"
+#include "platform/QueueCheck.h"
+#include "platform/RepeatingTimer.h"
+#include "platform/WorkQueue.h"
+#include "protocol/JsonCodec.h"
+#include "server/QuorviServer.h"
+#include "system/PrivacyGrants.h"
+
+#include <algorithm>
+
+namespace quorvi {
+
+void QuorviServer::startSendingFrames() {
+    QUORVI_ASSERT_ON(*queue_);
+    if (sendTimer_) {
+        sendTimer_->cancel();
+    }
+    const auto period = std::chrono::milliseconds(framePeriodMilliseconds(configuredFPS_));
+    std::weak_ptr<QuorviServer> weakSelf = weak_from_this();
+    sendTimer_ = std::make_unique<RepeatingTimer>(*queue_, period, [weakSelf] {
+        if (auto self = weakSelf.lock()) {
+            self->sendFrame();
+        }
+    });
+    sendTimer_->start();
+}
+
+DisplayID QuorviServer::streamedDisplayID() {
+    if (isExtendedModeEnabled_ && platform_.displays) {
+        if (const auto virtualID = virtualDisplay_->displayID()) {
+            const auto online = VirtualDisplayController::onlineDisplayIDs(*platform_.displays);
+            if (std::find(online.begin(), online.end(), *virtualID) != online.end()) {
+                return *virtualID;
+            }
+        }
+    }
+    return platform_.displays ? platform_.displays->mainDisplayID() : 0;
+}
+
+std::string QuorviServer::onlineScreensText() {
+    std::string text;
+    if (!platform_.displays) {
+        return text;
+    }
+    for (const auto& description :
+         VirtualDisplayController::onlineDisplayDescriptions(*platform_.displays)) {
+        text += (text.empty() ? "" : " · ") + description;
+    }
+    return text;
+}
+
+void QuorviServer::validateExtendedDisplayIfNeeded() {
+    QUORVI_ASSERT_ON(*queue_);
+    if (!isExtendedModeEnabled_) {
+        return;
+    }
+    if (const auto virtualID = virtualDisplay_->displayID(); virtualID && platform_.displays) {
+        const auto online = VirtualDisplayController::onlineDisplayIDs(*platform_.displays);
+        if (std::find(online.begin(), online.end(), *virtualID) != online.end()) {
+            return;
+        }
+    }
+    isExtendedModeEnabled_ = false;
+    publishDisplayMode("Étendu perdu", "macOS a retiré le display virtuel",
+                       "Étendu perdu · retour miroir · écrans: " + onlineScreensText());
+}
+
+void QuorviServer::sendFrame() {
+    QUORVI_ASSERT_ON(*queue_);
+    if (!connection_ || isFrameSendInFlight_) {
+        return; // skipped, not queued
+    }
+    if (!frameSource_) {
+        return; // a platform without screen access has nothing to send
+    }
+    isFrameSendInFlight_ = true;
+    const std::shared_ptr<Connection> sendingOn = connection_;
+
+    validateExtendedDisplayIfNeeded();
+    frameSequence_ += 1;
+    const std::int64_t sequence = frameSequence_;
+    const DisplayID displayID = streamedDisplayID();
+    const std::string title = isExtendedModeEnabled_ ? "Écran étendu" : "Miroir Mac";
+    const std::string defaultSubtitle =
+        isExtendedModeEnabled_ ? "Display virtuel Quorvi" : "Mode miroir actif";
+
+    StreamEncodingSettings settings = activePreset_.settings;
+    settings.targetWidth = streamTargetWidth(settings, clientViewportPixels_);
+    FrameContent content = frameSource_->makeFrameContent(displayID, settings, defaultSubtitle);
+    const bool hasPicture = content.hasPayload();
+    std::string subtitle = content.subtitle;
+    const ScreenFrameMessage message = makeScreenFrameMessage(std::move(content), sequence, title);
+
+    if (!sendBuffer_ || sendBuffer_.use_count() > 1) {
+        sendBuffer_ = std::make_shared<std::string>();
+    }
+    sendBuffer_->clear();
+    if (auto failure = appendScreenFrameMessage(*sendBuffer_, message)) {
+        isFrameSendInFlight_ = false;
+        publish("Encodage frame échoué: " + *failure, std::nullopt, true);
+        return;
+    }
+    sendBuffer_->push_back('\n');
+
+    std::weak_ptr<QuorviServer> weakSelf = weak_from_this();
+    WorkQueue* queue = queue_.get();
+    sendingOn->send(
+        sendBuffer_, [weakSelf, queue, sendingOn, sequence, hasPicture,
+                      subtitle = std::move(subtitle)](std::optional<NetworkError> error) {
+            // Re-enqueued before it acts, like every other completion.
+            queue->post([weakSelf, sendingOn, sequence, hasPicture, subtitle, error] {
+                if (auto self = weakSelf.lock()) {
+                    self->handleSendCompletion(sendingOn, sequence, hasPicture, subtitle, error);
+                }
+            });
+        });
+}
+
+void QuorviServer::handleSendCompletion(const std::shared_ptr<Connection>& sentOn,
+                                        std::int64_t sequence, bool hasPicture,
+                                        const std::string& subtitle,
+                                        std::optional<NetworkError> error) {
+    QUORVI_ASSERT_ON(*queue_);
+    if (connection_ != sentOn) {
+        return; // replaced or stopped: accept and stop reset the flag already
+    }
+    isFrameSendInFlight_ = false;
+    if (error) {
+        if (!hasConnectionEnded_) {
+            publish("Envoi échoué: " + error->description, std::nullopt, true);
+        }
+        return;
+    }
+    const bool isAccessibilityGranted =
+        platform_.privacyGrants && platform_.privacyGrants->isAccessibilityGranted();
+    platform_.mainQueue->post(
+        [state = published_, sequence, hasPicture, subtitle, isAccessibilityGranted] {
+            state->setSentFrames(sequence);
+            if (hasPicture) {
+                if (state->status().rfind("Capture en attente", 0) == 0) {
+                    state->setStatus("Connecté");
+                }
+                if (state->permissionSummary().find("Screen manquant") != std::string::npos) {
+                    state->setPermissionSummary(
+                        std::string("Screen OK · ") +
+                        (isAccessibilityGranted ? "Accessibility OK" : "Accessibility manquant"));
+                }
+            } else {
+                state->setStatus("Capture en attente: " + subtitle);
+            }
+        });
+    sessionStats_.sentFrames += 1;
+    publishDiagnosticsSummary();
+}
+
+} // namespace quorvi
