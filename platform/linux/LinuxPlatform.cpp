@@ -4,6 +4,11 @@
 #include "platform/Clock.h"
 #include "platform/ComputerName.h"
 #include "platform/linux/AvahiServiceAdvertiser.h"
+#include "platform/linux/TurboJpegEncoder.h"
+#include "platform/linux/X11CaptureService.h"
+#include "platform/linux/X11DisplayServices.h"
+#include "platform/linux/X11PrivacyGrants.h"
+#include "platform/linux/XTestEventPoster.h"
 
 namespace quorvi {
 
@@ -17,6 +22,14 @@ Platform makeLinuxPlatform(std::shared_ptr<MainQueue> mainQueue,
         bindAddress, std::make_shared<AvahiServiceAdvertiserFactory>());
     platform.clock = std::make_shared<SystemClock>();
     platform.computerName = [] { return computerLocalizedName(); };
+    // Each X11 adapter keeps its own connection to $DISPLAY and reconnects
+    // when the X server comes back; none of them ends the process when it
+    // goes away.
+    platform.displays = std::make_shared<X11DisplayServices>();
+    platform.eventPoster = std::make_shared<XTestEventPoster>();
+    platform.privacyGrants = makeX11PrivacyGrants();
+    platform.captureService = makeX11CaptureService();
+    platform.jpegEncoder = makeTurboJpegEncoder();
     return platform;
 }
 
