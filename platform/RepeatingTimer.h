@@ -38,7 +38,9 @@ private:
 
     asio::steady_timer timer_;
     std::chrono::milliseconds period_;
-    std::function<void()> handler_;
+    // Shared with the pending wait, so that a handler that destroys its own
+    // timer (a re-arm does) keeps running on a live closure.
+    std::shared_ptr<std::function<void()>> handler_;
     std::shared_ptr<bool> cancelled_ = std::make_shared<bool>(false);
     Clock::time_point next_{};
 };

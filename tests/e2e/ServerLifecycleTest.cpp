@@ -157,8 +157,9 @@ TEST(ServerLifecycle, ResetByThePeerIsAFailedConnection) {
 }
 
 TEST(ServerLifecycle, SecondClientReplacesTheFirst) {
-    ServerHarness harness;
+    // Declared first: the harness's teardown still tells the observer.
     std::vector<std::int64_t> sentFramesHistory;
+    ServerHarness harness;
     auto state = harness.server->publishedState();
     state->addObserver({nullptr, [&](quorvi::PublishedProperty property) {
                             if (property == quorvi::PublishedProperty::sentFrames) {

@@ -72,7 +72,9 @@ struct ServerHarness {
         platform.privacyGrants = grants;
         platform.computerName = [] { return std::string("Poste de test"); };
         server = QuorviServer::create(platform, ServerOptions{port});
-        auto state = server->publishedState();
+        // A plain pointer: the state owns its observers, so a shared one
+        // would keep it alive for ever.
+        PublishedState* state = server->publishedState().get();
         state->addObserver({nullptr, [this, state](PublishedProperty property) {
                                 if (property == PublishedProperty::status) {
                                     statusHistory.push_back(state->status());
