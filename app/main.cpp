@@ -1,3 +1,4 @@
+#include "app/DBusNotificationCenter.h"
 #include "app/HeadlessPrinter.h"
 #include "app/QtMainQueue.h"
 #include "app/QtUserDefaults.h"
@@ -19,7 +20,7 @@ int runHeadless(int argc, char** argv, const quorvi::LaunchOptions& options) {
     application.setApplicationName("QuorviMac");
 
     auto mainQueue = std::make_shared<quorvi::QtMainQueue>();
-    auto notifications = std::make_shared<quorvi::InMemoryNotificationCenter>(mainQueue);
+    auto notifications = std::make_shared<quorvi::DBusNotificationCenter>();
     auto platform = quorvi::makeLinuxPlatform(mainQueue, notifications, options.bindAddress);
     platform.userDefaults = std::make_shared<quorvi::QtUserDefaults>();
     auto server = quorvi::QuorviServer::create(platform, quorvi::ServerOptions{options.port});
@@ -33,6 +34,9 @@ int runHeadless(int argc, char** argv, const quorvi::LaunchOptions& options) {
         mainQueue->postAfter(std::chrono::milliseconds(150), [] { QCoreApplication::exit(0); });
     });
 
+    if (!notifications->isConnected()) {
+        server->publishJournalLine("Notifications indisponibles: pas de bus de session D-Bus");
+    }
     mainQueue->post([server] { server->start(); });
     const int code = QCoreApplication::exec();
     server.reset();

@@ -70,6 +70,10 @@ public:
     // Thread: any. Applied on the work queue.
     void setStreamMode(StreamMode mode);
 
+    // A journal line that leaves the status alone ("Bonjour indisponible: …").
+    // Thread: any.
+    void publishJournalLine(std::string line);
+
     // Operations other Parts fill in; callable from the main thread.
     void useExtendedMode();
     void useMirrorMode();
@@ -144,8 +148,6 @@ private:
     // ---- publication: any thread -> main queue -------------------------------------
     void publish(std::optional<std::string> status, std::optional<std::string> connectionName,
                  bool log);
-    // A journal line that leaves the status alone ("Bonjour indisponible: …").
-    void publishJournalLine(std::string line);
     void publishSentFrames(std::int64_t value);
     void publish(StreamMode mode, const StreamPreset& preset, std::string qualityLabel,
                  std::optional<std::string> stats, std::string log);
