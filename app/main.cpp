@@ -3,6 +3,7 @@
 #include "app/QtMainQueue.h"
 #include "app/QtUserDefaults.h"
 #include "app/SignalBridge.h"
+#include "app/WindowApplication.h"
 #include "platform/NotificationCenter.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "server/LaunchOptions.h"
@@ -10,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 
 namespace {
@@ -56,7 +58,9 @@ int main(int argc, char** argv) {
         std::cerr << "quorvi-mac: " << parsed.error << "\n" << quorvi::launchUsage();
         return 2;
     }
-    // The window arrives with the user interface; until then the server
-    // runs without one.
-    return runHeadless(argc, argv, *parsed.options);
+    const char* display = std::getenv("DISPLAY");
+    if (parsed.options->isHeadless || display == nullptr || *display == '\0') {
+        return runHeadless(argc, argv, *parsed.options);
+    }
+    return quorvi::runWindowApplication(argc, argv, *parsed.options);
 }

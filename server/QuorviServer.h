@@ -79,6 +79,7 @@ public:
     void useMirrorMode();
     void refreshDisplayState();
     void refreshPermissions();
+    void exportDiagnostics();
 
     // The port the listener is bound to (0 before the first start). Thread: any.
     std::uint16_t listeningPort() const { return listeningPort_.load(); }

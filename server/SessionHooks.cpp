@@ -42,4 +42,6 @@ void QuorviServer::refreshDisplayState() {}
 
 void QuorviServer::refreshPermissions() {}
 
+void QuorviServer::exportDiagnostics() {}
+
 } // namespace quorvi
