@@ -15,6 +15,7 @@ class FrameCapture;
 class JpegEncoder;
 class PrivacyGrants;
 class VideoEncoder;
+class VirtualDisplayBackend;
 class MainQueue;
 class NetworkTransport;
 class NotificationCenter;
@@ -38,6 +39,9 @@ struct Platform {
     std::shared_ptr<FrameCapture> frameCapture;
     std::shared_ptr<VideoEncoder> videoEncoder;
     std::shared_ptr<JpegEncoder> jpegEncoder;
+    // The extra monitor of extended mode; none means extended mode fails
+    // with "runtime unavailable".
+    std::shared_ptr<VirtualDisplayBackend> virtualDisplayBackend;
     // The computer's localized name, asked at each start().
     std::function<std::string()> computerName;
 };

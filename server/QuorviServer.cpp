@@ -63,7 +63,12 @@ void QuorviServer::buildComponents() {
         inputInjector_ =
             std::make_unique<InputInjector>(*platform_.displays, *platform_.eventPoster);
     }
-    virtualDisplay_ = std::make_unique<VirtualDisplayController>();
+    if (platform_.virtualDisplayBackend && platform_.displays) {
+        virtualDisplay_ = std::make_unique<VirtualDisplayController>(
+            platform_.virtualDisplayBackend, platform_.displays, platform_.clock);
+    } else {
+        virtualDisplay_ = std::make_unique<VirtualDisplayController>();
+    }
 }
 
 void QuorviServer::registerObservers() {
@@ -178,8 +183,9 @@ void QuorviServer::stop() {
     } else {
         queue_->runSync([this] { stopOnQueue(); });
     }
-    // The virtual display is removed here, on the calling thread, once the
-    // display-management part is in place.
+    // On the calling thread: the controller needs no main thread and is safe
+    // against a start() under way on the work queue.
+    virtualDisplay_->stop();
 }
 
 void QuorviServer::stopOnQueue() {

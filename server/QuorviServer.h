@@ -134,6 +134,12 @@ private:
     void applyStoredDisplayMode();
     void startPermissionMonitoring();
 
+    // Display modes.
+    void applyExtendedMode(bool persist);
+    void applyMirrorMode(bool persist);
+    void refreshDisplayStateOnQueue();
+    void storeExtendedModeSize(SizeInPoints size);
+
     // Stream modes and presets.
     void applyStreamMode(StreamMode mode);
     void storeStreamMode(StreamMode mode);

@@ -9,16 +9,6 @@
 
 namespace quorvi {
 
-void QuorviServer::handleViewport(const InputEventMessage& message) {
-    QUORVI_ASSERT_ON(*queue_);
-    if (!message.viewportWidth || !message.viewportHeight || !(*message.viewportWidth > 0) ||
-        !(*message.viewportHeight > 0)) {
-        return;
-    }
-    clientViewportPixels_ = {*message.viewportWidth, *message.viewportHeight};
-    publishCurrentQuality();
-}
-
 void QuorviServer::injectGesture(const InputEventMessage& message) {
     QUORVI_ASSERT_ON(*queue_);
     if (inputInjector_) {
@@ -28,17 +18,7 @@ void QuorviServer::injectGesture(const InputEventMessage& message) {
 
 void QuorviServer::publishDiagnosticsSummary() {}
 
-void QuorviServer::applyStoredDisplayMode() {
-    QUORVI_ASSERT_ON(*queue_);
-}
-
 void QuorviServer::startPermissionMonitoring() {}
-
-void QuorviServer::useExtendedMode() {}
-
-void QuorviServer::useMirrorMode() {}
-
-void QuorviServer::refreshDisplayState() {}
 
 void QuorviServer::refreshPermissions() {}
 

@@ -2,6 +2,7 @@
 
 #include "fakes/DrainableMainQueue.h"
 #include "fakes/FakeDisplayServices.h"
+#include "fakes/FakeVirtualDisplayBackend.h"
 #include "fakes/ManualClock.h"
 #include "fakes/RecordingAdvertiser.h"
 #include "fakes/RecordingEventPoster.h"
@@ -46,6 +47,8 @@ struct ServerHarness {
         std::make_shared<fakes::ScriptedVideoEncoder>();
     std::shared_ptr<fakes::SwitchablePrivacyGrants> grants =
         std::make_shared<fakes::SwitchablePrivacyGrants>();
+    std::shared_ptr<fakes::FakeVirtualDisplayBackend> virtualDisplays =
+        std::make_shared<fakes::FakeVirtualDisplayBackend>(displays);
     std::shared_ptr<QuorviServer> server;
     std::vector<std::string> statusHistory;
 
@@ -70,6 +73,8 @@ struct ServerHarness {
         platform.jpegEncoder = jpeg;
         platform.videoEncoder = video;
         platform.privacyGrants = grants;
+        virtualDisplays->setNextID(100);
+        platform.virtualDisplayBackend = virtualDisplays;
         platform.computerName = [] { return std::string("Poste de test"); };
         server = QuorviServer::create(platform, ServerOptions{port});
         // A plain pointer: the state owns its observers, so a shared one
