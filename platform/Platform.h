@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quorvi {
 
@@ -16,6 +17,7 @@ class JpegEncoder;
 class PrivacyGrants;
 class VideoEncoder;
 class VirtualDisplayBackend;
+class WindowListSource;
 class MainQueue;
 class NetworkTransport;
 class NotificationCenter;
@@ -33,6 +35,9 @@ struct Platform {
     std::shared_ptr<DisplayServices> displays;
     std::shared_ptr<EventPoster> eventPoster;
     std::shared_ptr<PrivacyGrants> privacyGrants;
+    // The computer's IPv4 addresses, and the other applications' windows.
+    std::function<std::vector<std::string>()> localAddresses;
+    std::shared_ptr<WindowListSource> windowList;
     // Capture and encoding. The capture session is built on the capture
     // service unless a ready frame capture is given (tests).
     std::shared_ptr<CaptureService> captureService;

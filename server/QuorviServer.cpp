@@ -120,6 +120,11 @@ QuorviServer::~QuorviServer() {
 void QuorviServer::start() {
     stop();
     startPermissionMonitoring();
+    platform_.mainQueue->post(
+        [state = published_, addresses = readLocalAddresses(), summary = readPermissionSummary()] {
+            state->setLocalAddresses(addresses);
+            state->setPermissionSummary(summary);
+        });
     refreshPermissions();
 
     auto creation = platform_.transport->makeListener(options_.port);

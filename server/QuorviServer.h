@@ -133,6 +133,9 @@ private:
     void loadStoredSettings();
     void applyStoredDisplayMode();
     void startPermissionMonitoring();
+    void refreshPermissionSummaryOnly();
+    std::vector<std::string> readLocalAddresses();
+    std::string readPermissionSummary();
 
     // Display modes.
     void applyExtendedMode(bool persist);
@@ -198,6 +201,7 @@ private:
     ViewportPixels clientViewportPixels_{0, 0};
     std::string displayModeCopy_ = "Miroir actif";
     std::string displayModeDetailCopy_ = "Capture écran principal";
+    std::string captureVisibilitySummaryCopy_ = "Capture non testée";
     std::optional<double> sessionStartedAt_;
     SessionStats sessionStats_;
     std::unique_ptr<RepeatingTimer> permissionRefreshTimer_;

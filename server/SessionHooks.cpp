@@ -18,10 +18,6 @@ void QuorviServer::injectGesture(const InputEventMessage& message) {
 
 void QuorviServer::publishDiagnosticsSummary() {}
 
-void QuorviServer::startPermissionMonitoring() {}
-
-void QuorviServer::refreshPermissions() {}
-
 void QuorviServer::exportDiagnostics() {}
 
 } // namespace quorvi

@@ -8,6 +8,7 @@
 #include "platform/linux/X11CaptureService.h"
 #include "platform/linux/X11DisplayServices.h"
 #include "platform/linux/X11PrivacyGrants.h"
+#include "platform/linux/X11WindowList.h"
 #include "platform/linux/XTestEventPoster.h"
 
 namespace quorvi {
@@ -30,6 +31,7 @@ Platform makeLinuxPlatform(std::shared_ptr<MainQueue> mainQueue,
     platform.privacyGrants = makeX11PrivacyGrants();
     platform.captureService = makeX11CaptureService();
     platform.jpegEncoder = makeTurboJpegEncoder();
+    platform.windowList = makeX11WindowList();
     return platform;
 }
 

@@ -9,6 +9,7 @@
 #include "fakes/ScriptedFrameCapture.h"
 #include "fakes/ScriptedJpegEncoder.h"
 #include "fakes/ScriptedVideoEncoder.h"
+#include "fakes/ScriptedWindowList.h"
 #include "fakes/SwitchablePrivacyGrants.h"
 #include "platform/AsioTransport.h"
 #include "platform/NotificationCenter.h"
@@ -49,6 +50,10 @@ struct ServerHarness {
         std::make_shared<fakes::SwitchablePrivacyGrants>();
     std::shared_ptr<fakes::FakeVirtualDisplayBackend> virtualDisplays =
         std::make_shared<fakes::FakeVirtualDisplayBackend>(displays);
+    std::shared_ptr<ScriptedWindowList> windowList = std::make_shared<ScriptedWindowList>();
+    // What the machine's interfaces are said to hold.
+    std::shared_ptr<std::vector<std::string>> addresses =
+        std::make_shared<std::vector<std::string>>(std::vector<std::string>{"192.0.2.7"});
     std::shared_ptr<QuorviServer> server;
     std::vector<std::string> statusHistory;
 
@@ -73,6 +78,8 @@ struct ServerHarness {
         platform.jpegEncoder = jpeg;
         platform.videoEncoder = video;
         platform.privacyGrants = grants;
+        platform.windowList = windowList;
+        platform.localAddresses = [list = addresses] { return *list; };
         virtualDisplays->setNextID(100);
         platform.virtualDisplayBackend = virtualDisplays;
         platform.computerName = [] { return std::string("Poste de test"); };
