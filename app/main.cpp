@@ -29,7 +29,11 @@ int runHeadless(int argc, char** argv, const quorvi::LaunchOptions& options) {
     auto state = server->publishedState();
     quorvi::HeadlessPrinter printer(*state, std::cout);
 
-    quorvi::SignalBridge signalBridge({SIGINT, SIGTERM}, [&](int) {
+    quorvi::SignalBridge signalBridge({SIGINT, SIGTERM, SIGUSR1}, [&](int number) {
+        if (number == SIGUSR1) {
+            server->exportDiagnostics();
+            return;
+        }
         server->stop();
         // A moment for the last reports (the listener's cancellation) to
         // reach the output before the loop ends.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ struct Platform {
     // The computer's IPv4 addresses, and the other applications' windows.
     std::function<std::vector<std::string>()> localAddresses;
     std::shared_ptr<WindowListSource> windowList;
+    // Where diagnostics are exported; the user's desktop folder when empty.
+    std::function<std::optional<std::string>()> desktopFolder;
     // Capture and encoding. The capture session is built on the capture
     // service unless a ready frame capture is given (tests).
     std::shared_ptr<CaptureService> captureService;

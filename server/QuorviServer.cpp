@@ -183,6 +183,10 @@ void QuorviServer::storeAndStartListener(std::shared_ptr<Listener> newListener) 
 }
 
 void QuorviServer::stop() {
+    // First cut short a start of the virtual display that may be waiting for
+    // it to come online, so the work queue is free at once; then stop the
+    // queue's work; then remove whatever a start made in between.
+    virtualDisplay_->stop();
     if (queue_->isCurrent()) {
         stopOnQueue();
     } else {

@@ -5,6 +5,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/Platform.h"
 #include "protocol/Messages.h"
+#include "quality/Diagnostics.h"
 #include "quality/SessionStats.h"
 #include "quality/StreamMode.h"
 #include "quality/StreamQuality.h"
@@ -130,6 +131,8 @@ private:
     std::string onlineScreensText();
     void injectGesture(const InputEventMessage& message);
     void publishDiagnosticsSummary();
+    SessionDiagnosticsSnapshot makeDiagnosticsSnapshot();
+    void exportDiagnosticsOnQueue();
     void loadStoredSettings();
     void applyStoredDisplayMode();
     void startPermissionMonitoring();

@@ -16,8 +16,4 @@ void QuorviServer::injectGesture(const InputEventMessage& message) {
     }
 }
 
-void QuorviServer::publishDiagnosticsSummary() {}
-
-void QuorviServer::exportDiagnostics() {}
-
 } // namespace quorvi
