@@ -50,13 +50,13 @@ void QuorviServer::buildComponents() {
         frameCapture_ = std::make_shared<SessionFrameCapture>(
             std::make_shared<ScreenCaptureSession>(platform_.captureService, platform_.displays));
     }
-    auto videoEncoder = platform_.videoEncoder;
-    if (!videoEncoder) {
-        videoEncoder = std::make_shared<VideoFrameEncoder>();
+    videoEncoder_ = platform_.videoEncoder;
+    if (!videoEncoder_) {
+        videoEncoder_ = std::make_shared<VideoFrameEncoder>();
     }
     if (frameCapture_ && platform_.displays && platform_.jpegEncoder && platform_.privacyGrants) {
         frameSource_ = std::make_unique<ScreenFrameSource>(
-            frameCapture_, videoEncoder, platform_.jpegEncoder, platform_.privacyGrants,
+            frameCapture_, videoEncoder_, platform_.jpegEncoder, platform_.privacyGrants,
             platform_.displays, platform_.clock);
     }
     if (platform_.displays && platform_.eventPoster) {
@@ -235,6 +235,8 @@ void QuorviServer::accept(std::shared_ptr<Connection> newConnection) {
     sessionStats_ = SessionStats{};
     publishDiagnosticsSummary();
     publishSentFrames(0);
+    // A newcomer cannot decode P-frames of a stream it joins midway.
+    videoEncoder_->forceKeyFrame();
 
     std::weak_ptr<QuorviServer> weakSelf = weak_from_this();
     const Connection* identity = newConnection.get();

@@ -27,6 +27,7 @@ class FrameCapture;
 class InputInjector;
 class RepeatingTimer;
 class ScreenFrameSource;
+class VideoEncoder;
 class VirtualDisplayController;
 class WorkQueue;
 
@@ -178,6 +179,7 @@ private:
 
     // Components, each owned here; used on the work queue.
     std::shared_ptr<FrameCapture> frameCapture_;
+    std::shared_ptr<VideoEncoder> videoEncoder_;
     std::unique_ptr<ScreenFrameSource> frameSource_;
     std::unique_ptr<InputInjector> inputInjector_;
     std::unique_ptr<VirtualDisplayController> virtualDisplay_;

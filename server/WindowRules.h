@@ -117,8 +117,8 @@ private:
     bool didHideForCurrentConnection_ = false;
 };
 
-// What opens a settings pane on this desktop. macOS has one pane per
-// privacy grant and one for the displays; an X11 desktop has none for the
+// The settings panes the window and the tray link to: one per privacy
+// grant and one for the displays. An X11 desktop has no settings for the
 // grants (they come from the X server itself), so every pane leads to the
 // desktop's display settings, the one place where what is streamed (the
 // screens and their arrangement) is changed.

@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/ComputerName.h"
 #include "platform/linux/AvahiServiceAdvertiser.h"
+#include "platform/linux/LibavCompressionSession.h"
 #include "platform/linux/RandrVirtualDisplayBackend.h"
 #include "platform/linux/TurboJpegEncoder.h"
 #include "platform/linux/X11CaptureService.h"
@@ -32,6 +33,7 @@ Platform makeLinuxPlatform(std::shared_ptr<MainQueue> mainQueue,
     platform.privacyGrants = makeX11PrivacyGrants();
     platform.captureService = makeX11CaptureService();
     platform.jpegEncoder = makeTurboJpegEncoder();
+    platform.videoEncoder = makeLibavVideoEncoder();
     platform.windowList = makeX11WindowList();
     platform.virtualDisplayBackend = makeRandrVirtualDisplayBackend();
     return platform;

@@ -2,6 +2,7 @@
 
 #include "capture/VideoFrameEncoder.h"
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <utility>
@@ -52,7 +53,11 @@ public:
         return result;
     }
 
+    void forceKeyFrame() override { ++forcedKeyFrames_; }
+    int forcedKeyFrames() const { return forcedKeyFrames_; }
+
 private:
+    std::atomic<int> forcedKeyFrames_{0};
     mutable std::mutex mutex_;
     std::optional<EncodedVideoFrame> result_;
     std::function<void()> onEncode_;

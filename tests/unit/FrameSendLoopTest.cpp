@@ -188,3 +188,12 @@ TEST_F(FrameSendLoop, ADisconnectStopsTheTicksAndStopStopsTheCapture) {
     harness.server->stop();
     EXPECT_EQ(harness.capture->stopCount(), stops + 1);
 }
+
+TEST_F(FrameSendLoop, EveryNewClientStartsOnAKeyFrame) {
+    const auto before = harness.video->forcedKeyFrames();
+    auto first = connect();
+    EXPECT_EQ(harness.video->forcedKeyFrames(), before + 1);
+    auto second = transport->lastListener()->connectClient();
+    EXPECT_TRUE(harness.mainQueue->drainUntil(
+        [&] { return harness.video->forcedKeyFrames() == before + 2; }));
+}
