@@ -1,33 +1,231 @@
 #include "app/WindowApplication.h"
 
+#include "app/ContentView.h"
 #include "app/DBusNotificationCenter.h"
+#include "app/Icons.h"
+#include "app/MainWindow.h"
+#include "app/MainWindowControls.h"
 #include "app/QtMainQueue.h"
 #include "app/QtUserDefaults.h"
+#include "app/QuorviMenu.h"
+#include "app/SignalBridge.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "server/QuorviServer.h"
 
 #include <QApplication>
-#include <QWidget>
+#include <QCursor>
+#include <QMenu>
+#include <QProcess>
+#include <QSessionManager>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <csignal>
+#include <cstdlib>
 
 namespace quorvi {
+
+namespace {
+
+void defaultRelaunch() {
+    // The arguments Qt did not consume, so "--port" and "--bind" carry over.
+    QProcess::startDetached(QCoreApplication::applicationFilePath(),
+                            QCoreApplication::arguments().mid(1));
+}
+
+} // namespace
+
+void openDesktopSettingsPane(SettingsPane pane) {
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    for (const auto& command : settingsPaneCandidates(pane, desktop != nullptr ? desktop : "")) {
+        const QString program =
+            QStandardPaths::findExecutable(QString::fromStdString(command.program));
+        if (program.isEmpty()) {
+            continue;
+        }
+        QStringList arguments;
+        for (const auto& argument : command.arguments) {
+            arguments << QString::fromStdString(argument);
+        }
+        // Fire and forget: the window never waits on it, and a program that
+        // cannot start changes nothing the user would need to know.
+        QProcess::startDetached(program, arguments);
+        return;
+    }
+}
+
+bool raiseExistingMainWindow() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* window = qobject_cast<MainWindow*>(widget);
+        if (window == nullptr) {
+            continue;
+        }
+        if (window->isMinimized()) {
+            window->showNormal();
+        } else {
+            window->show();
+        }
+        window->raise();
+        window->activateWindow();
+        return true;
+    }
+    return false;
+}
+
+WindowScene::WindowScene(Platform platform, ServerOptions options, SceneHooks hooks)
+    : hooks_(std::move(hooks)) {
+    auto userDefaults = platform.userDefaults;
+    server_ = QuorviServer::create(std::move(platform), options);
+    const ServerControls controls = serverControlsFor(server_, options.port);
+
+    WindowActions windowActions;
+    windowActions.openSettingsPane = [this](SettingsPane pane) { openSettingsPane(pane); };
+    windowActions.hideApplication = [this] { hideApplication(); };
+    windowActions.restartApp = [this] { restartApp(); };
+    auto* content =
+        new ContentView(server_->publishedState(), controls, windowActions, userDefaults);
+    window_ = new MainWindow(
+        content, [this] { return isTrayAvailable(); },
+        [this] {
+            if (hooks_.quit) {
+                hooks_.quit();
+            } else {
+                QCoreApplication::quit();
+            }
+        });
+    window_->resize(1080, 720);
+
+    MenuActions menuActions;
+    menuActions.openMainWindow = [] { raiseExistingMainWindow(); };
+    menuActions.openSettingsPane = [this](SettingsPane pane) { openSettingsPane(pane); };
+    menuActions.quit = [this] {
+        if (hooks_.quit) {
+            hooks_.quit();
+        } else {
+            QCoreApplication::quit();
+        }
+    };
+    menu_ = std::make_unique<QuorviMenu>(server_->publishedState(), controls, menuActions);
+
+    if (hooks_.showsTrayIcon) {
+        tray_ = std::make_unique<QSystemTrayIcon>(brandIcon());
+        tray_->setToolTip(QStringLiteral("Quorvi Mac"));
+        tray_->setContextMenu(menu_->menu());
+        // A pull-down menu: the primary click opens it too, where the menu
+        // is the icon's only purpose.
+        connect(tray_.get(), &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger) {
+                        menu_->menu()->popup(QCursor::pos());
+                    }
+                });
+        tray_->show();
+    }
+
+    // Quitting in any way (the menu, the last window without a tray, the
+    // session ending) stops the server on the way out.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [weak = std::weak_ptr(server_)] {
+        if (auto server = weak.lock()) {
+            server->stop();
+        }
+    });
+    // The session manager must never bring the window back at login: the
+    // program starts fresh each time, like a launch with restoration off.
+    connect(qApp, &QGuiApplication::saveStateRequest, this, [](QSessionManager& manager) {
+        manager.setRestartHint(QSessionManager::RestartNever);
+    });
+}
+
+WindowScene::~WindowScene() {
+    if (server_) {
+        server_->stop();
+    }
+    tray_.reset();
+    delete window_;
+    window_ = nullptr;
+    menu_.reset();
+    server_.reset();
+}
+
+void WindowScene::show() {
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+}
+
+bool WindowScene::isTrayAvailable() const {
+    if (hooks_.isTrayAvailable) {
+        return hooks_.isTrayAvailable();
+    }
+    return tray_ != nullptr && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void WindowScene::openSettingsPane(SettingsPane pane) const {
+    if (hooks_.openSettingsPane) {
+        hooks_.openSettingsPane(pane);
+    } else {
+        openDesktopSettingsPane(pane);
+    }
+}
+
+void WindowScene::hideApplication() {
+    if (!isTrayAvailable()) {
+        // Nothing would bring a hidden window back: the taskbar can.
+        window_->showMinimized();
+        return;
+    }
+    // Only the application's own windows: the tray icon of an XEmbed tray
+    // is a top-level widget too, and hiding it would take the way back.
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (qobject_cast<MainWindow*>(widget) != nullptr && widget->isVisible()) {
+            widget->hide();
+        }
+    }
+}
+
+void WindowScene::restartApp() {
+    // The listener lets go of the port before the new process asks for it.
+    server_->stop();
+    if (hooks_.relaunch) {
+        hooks_.relaunch();
+    } else {
+        defaultRelaunch();
+    }
+    if (hooks_.quit) {
+        hooks_.quit();
+    } else {
+        QCoreApplication::quit();
+    }
+}
 
 int runWindowApplication(int argc, char** argv, const LaunchOptions& options) {
     QApplication application(argc, argv);
     application.setOrganizationName("brenholt");
     application.setApplicationName("QuorviMac");
+    application.setWindowIcon(brandIcon());
+    // The tray keeps the application alive with its window closed; the
+    // window itself decides to quit where there is no tray.
+    QApplication::setQuitOnLastWindowClosed(false);
+
     auto mainQueue = std::make_shared<QtMainQueue>();
-    auto platform = makeLinuxPlatform(mainQueue, std::make_shared<DBusNotificationCenter>(),
-                                      options.bindAddress);
+    auto notifications = std::make_shared<DBusNotificationCenter>();
+    auto platform = makeLinuxPlatform(mainQueue, notifications, options.bindAddress);
     platform.userDefaults = std::make_shared<QtUserDefaults>();
-    auto server = QuorviServer::create(platform, ServerOptions{options.port});
-    QWidget window;
-    window.setWindowTitle("Quorvi Mac");
-    window.resize(820, 600);
-    window.show();
-    server->start();
-    const int code = QApplication::exec();
-    server.reset();
-    return code;
+
+    int exitCode = 0;
+    {
+        WindowScene scene(platform, ServerOptions{options.port});
+        if (!notifications->isConnected()) {
+            scene.server()->publishJournalLine(
+                "Notifications indisponibles: pas de bus de session D-Bus");
+        }
+        SignalBridge signalBridge({SIGINT, SIGTERM}, [&scene](int) {
+            scene.server()->stop();
+            QCoreApplication::exit(0);
+        });
+        scene.show();
+        exitCode = QApplication::exec();
+    }
+    return exitCode;
 }
 
 } // namespace quorvi

@@ -1,0 +1,109 @@
+#include "app/QuorviMenu.h"
+
+#include "server/WindowRules.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QPointer>
+
+namespace quorvi {
+
+namespace {
+
+QString qt(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+template <typename Call> void callIfSet(const Call& call) {
+    if (call) {
+        call();
+    }
+}
+
+} // namespace
+
+QuorviMenu::QuorviMenu(std::shared_ptr<PublishedState> state, ServerControls server,
+                       MenuActions actions, QObject* parent)
+    : QObject(parent), state_(std::move(state)), server_(std::move(server)),
+      actions_(std::move(actions)), menu_(std::make_unique<QMenu>()) {
+    menu_->setObjectName(QStringLiteral("quorviMenu"));
+    menu_->setTitle(QStringLiteral("Quorvi Mac"));
+
+    // Texts, not commands: shown disabled, as a menu shows information.
+    QAction* title = menu_->addAction(QStringLiteral("Quorvi Mac"));
+    QFont emphasised = title->font();
+    emphasised.setBold(true);
+    title->setFont(emphasised);
+    title->setEnabled(false);
+    statusLine_ = menu_->addAction(QString());
+    statusLine_->setEnabled(false);
+    menu_->addSeparator();
+
+    connect(menu_->addAction(QStringLiteral("Ouvrir Quorvi Mac")), &QAction::triggered, this,
+            [this] { callIfSet(actions_.openMainWindow); });
+
+    QMenu* displayMenu = menu_->addMenu(QStringLiteral("Mode d'affichage"));
+    connect(displayMenu->addAction(QStringLiteral("Miroir · tout le bureau")), &QAction::triggered,
+            this, [this] { callIfSet(server_.useMirrorMode); });
+    connect(displayMenu->addAction(QStringLiteral("Écran étendu · display virtuel")),
+            &QAction::triggered, this, [this] { callIfSet(server_.useExtendedMode); });
+    displayMenu->addSeparator();
+    connect(displayMenu->addAction(QStringLiteral("Ouvrir Réglages Moniteurs")),
+            &QAction::triggered, this, [this] {
+                if (actions_.openSettingsPane) {
+                    actions_.openSettingsPane(SettingsPane::displays);
+                }
+            });
+
+    QMenu* qualityMenu = menu_->addMenu(QStringLiteral("Qualité du flux"));
+    for (StreamMode mode : kAllStreamModes) {
+        QAction* action = qualityMenu->addAction(QString());
+        connect(action, &QAction::triggered, this, [this, mode] {
+            if (server_.setStreamMode) {
+                server_.setStreamMode(mode);
+            }
+        });
+        qualityActions_.emplace_back(mode, action);
+    }
+    menu_->addSeparator();
+
+    connect(menu_->addAction(QStringLiteral("Redémarrer le serveur")), &QAction::triggered, this,
+            [this] { callIfSet(server_.start); });
+    connect(menu_->addAction(QStringLiteral("Ouvrir Réglages Screen Recording")),
+            &QAction::triggered, this, [this] {
+                if (actions_.openSettingsPane) {
+                    actions_.openSettingsPane(SettingsPane::screenRecording);
+                }
+            });
+    connect(menu_->addAction(QStringLiteral("Ouvrir Réglages Accessibility")), &QAction::triggered,
+            this, [this] {
+                if (actions_.openSettingsPane) {
+                    actions_.openSettingsPane(SettingsPane::accessibility);
+                }
+            });
+    menu_->addSeparator();
+    connect(menu_->addAction(QStringLiteral("Quitter Quorvi Mac")), &QAction::triggered, this,
+            [this] { callIfSet(actions_.quit); });
+
+    state_->addObserver({nullptr,
+                         [guard = QPointer<QuorviMenu>(this)](PublishedProperty property) {
+                             if (guard && (property == PublishedProperty::status ||
+                                           property == PublishedProperty::connectionName ||
+                                           property == PublishedProperty::targetFPS)) {
+                                 guard->refresh();
+                             }
+                         },
+                         nullptr});
+    refresh();
+}
+
+QuorviMenu::~QuorviMenu() = default;
+
+void QuorviMenu::refresh() {
+    statusLine_->setText(qt(menuStatusLine(state_->status(), state_->connectionName())));
+    for (const auto& [mode, action] : qualityActions_) {
+        action->setText(qt(qualityMenuLabel(mode, state_->targetFPS())));
+    }
+}
+
+} // namespace quorvi

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "app/MainWindowControls.h"
+#include "server/PublishedState.h"
+
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
+
+class QAction;
+class QMenu;
+
+namespace quorvi {
+
+// What the tray menu asks of the application rather than of the server.
+struct MenuActions {
+    // Brings the existing main window to the front; never creates one.
+    std::function<void()> openMainWindow;
+    std::function<void(SettingsPane)> openSettingsPane;
+    // Ends the application at once.
+    std::function<void()> quit;
+};
+
+// The tray icon's menu: the main commands without the window. Its texts
+// follow the published state (the status line, the automatic quality's
+// current rate); no entry is ever shown as selected.
+//
+// Thread: main.
+class QuorviMenu final : public QObject {
+    Q_OBJECT
+public:
+    QuorviMenu(std::shared_ptr<PublishedState> state, ServerControls server, MenuActions actions,
+               QObject* parent = nullptr);
+    ~QuorviMenu() override;
+
+    QMenu* menu() const { return menu_.get(); }
+    QAction* statusLine() const { return statusLine_; }
+
+private:
+    void refresh();
+
+    std::shared_ptr<PublishedState> state_;
+    ServerControls server_;
+    MenuActions actions_;
+    std::unique_ptr<QMenu> menu_;
+    QAction* statusLine_ = nullptr;
+    std::vector<std::pair<StreamMode, QAction*>> qualityActions_;
+};
+
+} // namespace quorvi
