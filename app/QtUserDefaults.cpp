@@ -3,7 +3,7 @@
 namespace quorvi {
 
 QtUserDefaults::QtUserDefaults()
-    : settings_(QSettings::IniFormat, QSettings::UserScope, "brenholt", "QuorviMac") {}
+    : settings_(QSettings::NativeFormat, QSettings::UserScope, "brenholt", "QuorviMac") {}
 
 std::optional<std::string> QtUserDefaults::string(const std::string& key) {
     std::lock_guard lock(mutex_);
