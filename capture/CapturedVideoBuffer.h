@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,7 +21,8 @@ public:
     // A zero-filled buffer with tightly packed rows.
     PixelBuffer(std::int64_t width, std::int64_t height)
         : width_(width), height_(height), bytesPerRow_(static_cast<std::size_t>(width) * 4),
-          bytes_(std::make_unique<std::uint8_t[]>(bytesPerRow_ * static_cast<std::size_t>(height))) {}
+          bytes_(
+              std::make_unique<std::uint8_t[]>(bytesPerRow_ * static_cast<std::size_t>(height))) {}
 
     std::int64_t width() const { return width_; }
     std::int64_t height() const { return height_; }
@@ -41,6 +43,8 @@ struct CapturedVideoBuffer {
     std::shared_ptr<const PixelBuffer> pixelBuffer;
     std::int64_t width = 0;
     std::int64_t height = 0;
+    // When the screen was grabbed, before any scaling; zero where unknown.
+    std::chrono::steady_clock::time_point capturedAt{};
 };
 
 } // namespace quorvi

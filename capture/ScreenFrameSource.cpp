@@ -71,9 +71,10 @@ FrameContent ScreenFrameSource::makeFrameContent(DisplayID displayID,
     content.height = capture->height;
     content.subtitle = defaultSubtitle;
     content.imageMimeType = std::string(kJpegMimeType);
-    const CapturedVideoBuffer buffer{capture->pixelBuffer,
-                                     static_cast<std::int64_t>(capture->width),
-                                     static_cast<std::int64_t>(capture->height)};
+    content.capturedAt = capture->capturedAt;
+    const CapturedVideoBuffer buffer{
+        capture->pixelBuffer, static_cast<std::int64_t>(capture->width),
+        static_cast<std::int64_t>(capture->height), capture->capturedAt};
     if (std::optional<EncodedVideoFrame> frame = videoEncoder_->encode(buffer, settings)) {
         content.videoBase64 = encodeBase64(frame->data);
         content.videoCodec = std::move(frame->codec);
@@ -95,7 +96,8 @@ std::optional<CapturedScreen> ScreenFrameSource::captureDisplay(DisplayID displa
         return std::nullopt;
     }
     return CapturedScreen{static_cast<double>(buffer->width), static_cast<double>(buffer->height),
-                          std::move(buffer->pixelBuffer), /*cursorInFrame=*/true};
+                          std::move(buffer->pixelBuffer), /*cursorInFrame=*/true,
+                          buffer->capturedAt};
 }
 
 std::optional<std::string> ScreenFrameSource::fallbackJPEGBase64(const CapturedScreen& capture,

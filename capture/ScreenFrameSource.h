@@ -10,6 +10,7 @@
 #include "quality/StreamMode.h"
 #include "system/PrivacyGrants.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -38,6 +39,8 @@ struct FrameContent {
     CursorPoint cursor;
     // Seconds since 1970, taken once the payload was made.
     double sentAt = 0;
+    // When the picture in the payload was grabbed, if a captured buffer was used.
+    std::optional<std::chrono::steady_clock::time_point> capturedAt;
 
     // A real picture, as opposed to a frame that only explains its absence.
     bool hasPayload() const { return videoBase64.has_value() || imageBase64.has_value(); }
@@ -58,6 +61,8 @@ struct CapturedScreen {
     // The pointer is already drawn into the picture (true for every capture
     // of the stream), so the client need not draw one.
     bool cursorInFrame = true;
+    // When the buffer was grabbed; zero where unknown.
+    std::chrono::steady_clock::time_point capturedAt{};
 };
 
 // Turns the current picture of one display into the content of one frame:

@@ -10,6 +10,7 @@
 #include "system/PrivacyGrants.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace quorvi {
 
@@ -78,6 +79,8 @@ void QuorviServer::sendFrame() {
     }
     isFrameSendInFlight_ = true;
     const std::shared_ptr<Connection> sendingOn = connection_;
+    FrameSendTimes times;
+    times.tick = std::chrono::steady_clock::now();
 
     validateExtendedDisplayIfNeeded();
     frameSequence_ += 1;
@@ -91,6 +94,7 @@ void QuorviServer::sendFrame() {
     settings.targetWidth = streamTargetWidth(settings, clientViewportPixels_);
     FrameContent content = frameSource_->makeFrameContent(displayID, settings, defaultSubtitle);
     const bool hasPicture = content.hasPayload();
+    times.captured = content.capturedAt;
     std::string subtitle = content.subtitle;
     const ScreenFrameMessage message = makeScreenFrameMessage(std::move(content), sequence, title);
 
@@ -107,21 +111,23 @@ void QuorviServer::sendFrame() {
 
     std::weak_ptr<QuorviServer> weakSelf = weak_from_this();
     WorkQueue* queue = queue_.get();
-    sendingOn->send(
-        sendBuffer_, [weakSelf, queue, sendingOn, sequence, hasPicture,
-                      subtitle = std::move(subtitle)](std::optional<NetworkError> error) {
-            // Re-enqueued before it acts, like every other completion.
-            queue->post([weakSelf, sendingOn, sequence, hasPicture, subtitle, error] {
-                if (auto self = weakSelf.lock()) {
-                    self->handleSendCompletion(sendingOn, sequence, hasPicture, subtitle, error);
-                }
-            });
+    sendingOn->send(sendBuffer_, [weakSelf, queue, sendingOn, sequence, hasPicture,
+                                  subtitle = std::move(subtitle),
+                                  times](std::optional<NetworkError> error) mutable {
+        // Taken here, not once re-enqueued: the last byte left just now.
+        times.lastByteSent = std::chrono::steady_clock::now();
+        // Re-enqueued before it acts, like every other completion.
+        queue->post([weakSelf, sendingOn, sequence, hasPicture, subtitle, times, error] {
+            if (auto self = weakSelf.lock()) {
+                self->handleSendCompletion(sendingOn, sequence, hasPicture, subtitle, times, error);
+            }
         });
+    });
 }
 
 void QuorviServer::handleSendCompletion(const std::shared_ptr<Connection>& sentOn,
                                         std::int64_t sequence, bool hasPicture,
-                                        const std::string& subtitle,
+                                        const std::string& subtitle, const FrameSendTimes& times,
                                         std::optional<NetworkError> error) {
     QUORVI_ASSERT_ON(*queue_);
     if (connection_ != sentOn) {
@@ -133,6 +139,9 @@ void QuorviServer::handleSendCompletion(const std::shared_ptr<Connection>& sentO
             publish("Envoi échoué: " + error->description, std::nullopt, true);
         }
         return;
+    }
+    if (hasPicture) {
+        frameTimings_.record(times);
     }
     const bool isAccessibilityGranted =
         platform_.privacyGrants && platform_.privacyGrants->isAccessibilityGranted();

@@ -12,6 +12,7 @@
 #include "platform/RepeatingTimer.h"
 #include "platform/WorkQueue.h"
 
+#include <cstdlib>
 #include <thread>
 
 namespace quorvi {
@@ -217,6 +218,9 @@ void QuorviServer::stopOnQueue() {
         listener_.reset();
     }
     receiveBuffer_.clear();
+    if (const char* path = std::getenv("QUORVI_FRAME_TIMINGS"); path != nullptr && *path != '\0') {
+        frameTimings_.writeSummaryLine(path);
+    }
     publish("Arrêté", "Aucun iPhone", false);
     publishSentFrames(0);
 }

@@ -9,6 +9,7 @@
 #include "quality/SessionStats.h"
 #include "quality/StreamMode.h"
 #include "quality/StreamQuality.h"
+#include "server/FrameTimings.h"
 #include "server/InputLineBuffer.h"
 #include "server/PublishedState.h"
 
@@ -124,7 +125,7 @@ private:
     void sendFrame();
     void handleSendCompletion(const std::shared_ptr<Connection>& sentOn, std::int64_t sequence,
                               bool hasPicture, const std::string& subtitle,
-                              std::optional<NetworkError> error);
+                              const FrameSendTimes& times, std::optional<NetworkError> error);
     // The display frames and gestures go to: the virtual display while
     // extended mode is live and it is online, else the main display.
     DisplayID streamedDisplayID();
@@ -213,6 +214,9 @@ private:
     // The last frame's bytes, reused once the connection let go of them: a
     // fresh 500 KB string per frame costs page faults on every frame.
     std::shared_ptr<std::string> sendBuffer_;
+    // Tick and capture to last byte sent, written on stop() to the file named
+    // by QUORVI_FRAME_TIMINGS (the end-to-end benchmark).
+    FrameTimings frameTimings_;
 
     // ---- main thread -------------------------------------------------------------
     std::vector<NotificationCenter::Token> debugObservers_;

@@ -272,8 +272,9 @@ public:
 
     // One picture, or null when this tick has none to give (a failed grab,
     // every buffer still in use). Sets endReason when the stream cannot go
-    // on.
-    std::shared_ptr<const PixelBuffer> capture(std::optional<std::string>& endReason) {
+    // on, and capturedAt to the moment the screen was grabbed.
+    std::shared_ptr<const PixelBuffer> capture(std::optional<std::string>& endReason,
+                                               std::chrono::steady_clock::time_point& capturedAt) {
         // The layout is read every time: a monitor can be removed or resized
         // at any moment, and a grab outside the screen would only fail.
         const X11DisplayLayout layout = readX11DisplayLayout(display_);
@@ -295,6 +296,7 @@ public:
         }
         monitor_ = *monitor;
         const bool isGrabbed = grabber_.grab(monitor_.x, monitor_.y);
+        capturedAt = std::chrono::steady_clock::now();
         if (checkLost()) {
             endReason = kServerLost;
             return nullptr;
@@ -396,14 +398,15 @@ void runCapture(const std::shared_ptr<StreamState>& state, std::unique_ptr<Captu
                 break;
             }
         }
-        std::shared_ptr<const PixelBuffer> picture = capturer->capture(endReason);
+        std::chrono::steady_clock::time_point capturedAt{};
+        std::shared_ptr<const PixelBuffer> picture = capturer->capture(endReason, capturedAt);
         if (endReason) {
             break;
         }
         if (picture) {
             const std::int64_t width = picture->width();
             const std::int64_t height = picture->height();
-            output.didOutputSample({std::move(picture), width, height});
+            output.didOutputSample({std::move(picture), width, height, capturedAt});
         }
         deadline += interval;
         const auto now = std::chrono::steady_clock::now();
