@@ -4,6 +4,7 @@
 #include "platform/MainQueue.h"
 #include "platform/QueueCheck.h"
 #include "platform/RepeatingTimer.h"
+#include "platform/SendTickPhase.h"
 #include "platform/WorkQueue.h"
 #include "protocol/JsonCodec.h"
 #include "server/QuorviServer.h"
@@ -27,6 +28,7 @@ void QuorviServer::startSendingFrames() {
         }
     });
     sendTimer_->start();
+    SendTickPhase::publish(std::chrono::steady_clock::now(), period);
 }
 
 DisplayID QuorviServer::streamedDisplayID() {

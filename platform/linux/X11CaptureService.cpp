@@ -1,5 +1,6 @@
 #include "platform/linux/X11CaptureService.h"
 
+#include "platform/SendTickPhase.h"
 #include "platform/linux/X11DisplayServices.h"
 #include "platform/linux/X11ErrorHandling.h"
 
@@ -398,6 +399,7 @@ void runCapture(const std::shared_ptr<StreamState>& state, std::unique_ptr<Captu
                 break;
             }
         }
+        const auto grabStarted = std::chrono::steady_clock::now();
         std::chrono::steady_clock::time_point capturedAt{};
         std::shared_ptr<const PixelBuffer> picture = capturer->capture(endReason, capturedAt);
         if (endReason) {
@@ -412,6 +414,15 @@ void runCapture(const std::shared_ptr<StreamState>& state, std::unique_ptr<Captu
         const auto now = std::chrono::steady_clock::now();
         if (deadline < now) {
             deadline += ((now - deadline) / interval + 1) * interval;
+        }
+        // When the send loop ticks at this rate, grab just before its next
+        // tick (by what the last grab took, plus a margin), so the frame it
+        // sends is fresh rather than up to one interval old.
+        const auto grabTook = now - grabStarted;
+        const auto lead = std::clamp<std::chrono::nanoseconds>(
+            grabTook + std::chrono::milliseconds(3), std::chrono::milliseconds(2), interval / 2);
+        if (auto tick = SendTickPhase::nextTickAfter(now + lead, interval)) {
+            deadline = *tick - lead;
         }
         std::unique_lock guard(state->mutex);
         if (state->wake.wait_until(guard, deadline, [&] { return state->isStopRequested; })) {
