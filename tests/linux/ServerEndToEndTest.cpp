@@ -1,6 +1,7 @@
 // The whole server on a real X display, reached by a real TCP client:
 // gestures move the real pointer, and the picture the client decodes is the
 // one on the screen.
+#include "capture/VideoFrameEncoder.h"
 #include "fakes/DrainableMainQueue.h"
 #include "fakes/LoopbackClient.h"
 #include "linux/TestDisplay.h"
@@ -111,6 +112,11 @@ protected:
         auto defaults = std::make_shared<InMemoryUserDefaults>();
         defaults->setString("quorviMac.streamMode", "balanced");
         platform.userDefaults = defaults;
+        if (!usesVideo()) {
+            // An encoder that never delivers: the JPEG pictures, which the
+            // test decodes and compares.
+            platform.videoEncoder = std::make_shared<VideoFrameEncoder>();
+        }
         server_ = QuorviServer::create(platform, ServerOptions{0});
         server_->start();
         ASSERT_TRUE(mainQueue_->drainUntil(
@@ -147,6 +153,8 @@ protected:
         }
         return frames;
     }
+
+    virtual bool usesVideo() const { return false; }
 
     TestDisplay display_{kDisplayNumber};
     std::shared_ptr<DrainableMainQueue> mainQueue_ = std::make_shared<DrainableMainQueue>();
@@ -288,10 +296,46 @@ TEST_F(ServerOnXDisplay, TheOutputFollowsTheClientViewport) {
     for (int i = 0; i < 40 && !sawScaled; ++i) {
         const auto frames = readFrames(*client, 1);
         ASSERT_EQ(frames.size(), 1u);
-        sawScaled = frames[0].imageBase64 && frames[0].width == 844 && frames[0].height == 528;
+        const bool hasPicture = frames[0].imageBase64 || frames[0].videoBase64;
+        sawScaled = hasPicture && frames[0].width == 844 && frames[0].height == 528;
     }
     EXPECT_TRUE(sawScaled);
     EXPECT_TRUE(mainQueue_->drainUntil([&] {
         return server_->published().streamQuality() == "10 FPS · bonne qualité · sortie 844px";
     }));
+}
+
+namespace {
+
+class VideoServerOnXDisplay : public ServerOnXDisplay {
+protected:
+    bool usesVideo() const override { return true; }
+};
+
+} // namespace
+
+// The real encoder behind the real server, checked by real peers: the
+// reference client dumps the access units, ffmpeg decodes them without a
+// word and ffprobe counts them.
+TEST_F(VideoServerOnXDisplay, TheClientReceivesAStreamThatFfmpegDecodes) {
+    display_.run("xdotool mousemove 100 100");
+    const std::string dump = "/tmp/quorvi-e2e-" + std::to_string(::getpid()) + ".h264";
+    const auto bin = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+    if (!std::filesystem::exists(bin / "quorvi-client")) {
+        GTEST_SKIP() << "quorvi-client is not built next to the tests";
+    }
+    const auto received = runCommand("timeout 60 " + (bin / "quorvi-client").string() +
+                                     " 127.0.0.1:" + std::to_string(server_->listeningPort()) +
+                                     " --frames 60 --dump " + dump);
+    ASSERT_EQ(received.status, 0) << received.output;
+    EXPECT_NE(received.output.find("payload=h264"), std::string::npos) << received.output;
+    const auto decoded = runCommand("ffmpeg -v error -i " + dump + " -f null -");
+    EXPECT_EQ(decoded.status, 0);
+    EXPECT_EQ(decoded.output, "");
+    const auto counted = runCommand("ffprobe -v error -count_frames -select_streams v:0 "
+                                    "-show_entries stream=nb_read_frames -of csv=p=0 " +
+                                    dump);
+    // Frames sent while the capture was starting carry no picture.
+    EXPECT_GE(std::atoi(counted.output.c_str()), 55) << counted.output;
+    std::filesystem::remove(dump);
 }

@@ -84,6 +84,16 @@ check(server.wait_for(lambda l: l == "journal: Prêt: iPhone peut détecter ce M
 client = socket.create_connection(("127.0.0.1", port))
 check(server.wait_for(lambda l: l == "connectionName: iPhone connecté") is not None,
       "a client is shown as connected")
+# A polite goodbye: half-close, read what is still coming until the server
+# closes. Closing with unread frames would reset the connection instead,
+# which the server rightly reports as a failure.
+client.shutdown(socket.SHUT_WR)
+client.settimeout(5)
+try:
+    while client.recv(65536):
+        pass
+except OSError:
+    pass
 client.close()
 check(server.wait_for(lambda l: l == "journal: Déconnecté") is not None,
       "a client that leaves is shown as disconnected")
