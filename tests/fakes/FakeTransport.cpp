@@ -45,6 +45,17 @@ void FakeConnection::cancel() {
     isCancelled_ = true;
     deliveries_.push_back({std::nullopt, true, std::nullopt});
     pump();
+    // Like a closed socket, a cancelled connection aborts its pending
+    // writes; their completions (which hold this connection) go with them.
+    if (queue_ != nullptr) {
+        for (auto& held : heldSends_) {
+            queue_->post([completion = std::move(held.second)] {
+                completion(NetworkError{"Opération annulée"});
+            });
+        }
+    }
+    heldSends_.clear();
+    isHoldingSends_ = false;
     if (queue_ != nullptr) {
         queue_->post([self = shared_from_this()] {
             StateHandler handler;
