@@ -123,14 +123,11 @@ void QuorviServer::refreshDisplayStateOnQueue() {
     QUORVI_ASSERT_ON(*queue_);
     const std::string screens = onlineScreensText();
     if (isExtendedModeEnabled_) {
-        if (const auto id = virtualDisplay_->displayID(); id && platform_.displays) {
-            const auto online = VirtualDisplayController::onlineDisplayIDs(*platform_.displays);
-            if (std::find(online.begin(), online.end(), *id) != online.end()) {
-                publishDisplayMode("Étendu actif",
-                                   "Display virtuel #" + std::to_string(*id) + " reconnu",
-                                   "Écrans online: " + screens);
-                return;
-            }
+        if (const auto id = onlineVirtualDisplayID()) {
+            publishDisplayMode("Étendu actif",
+                               "Display virtuel #" + std::to_string(*id) + " reconnu",
+                               "Écrans online: " + screens);
+            return;
         }
     }
     isExtendedModeEnabled_ = false;

@@ -31,13 +31,22 @@ void QuorviServer::startSendingFrames() {
     SendTickPhase::publish(std::chrono::steady_clock::now(), period);
 }
 
+std::optional<DisplayID> QuorviServer::onlineVirtualDisplayID() {
+    const auto virtualID = virtualDisplay_->displayID();
+    if (!virtualID || !platform_.displays) {
+        return std::nullopt;
+    }
+    const auto online = VirtualDisplayController::onlineDisplayIDs(*platform_.displays);
+    if (std::find(online.begin(), online.end(), *virtualID) == online.end()) {
+        return std::nullopt;
+    }
+    return virtualID;
+}
+
 DisplayID QuorviServer::streamedDisplayID() {
-    if (isExtendedModeEnabled_ && platform_.displays) {
-        if (const auto virtualID = virtualDisplay_->displayID()) {
-            const auto online = VirtualDisplayController::onlineDisplayIDs(*platform_.displays);
-            if (std::find(online.begin(), online.end(), *virtualID) != online.end()) {
-                return *virtualID;
-            }
+    if (isExtendedModeEnabled_) {
+        if (const auto virtualID = onlineVirtualDisplayID()) {
+            return *virtualID;
         }
     }
     return platform_.displays ? platform_.displays->mainDisplayID() : 0;
@@ -60,11 +69,8 @@ void QuorviServer::validateExtendedDisplayIfNeeded() {
     if (!isExtendedModeEnabled_) {
         return;
     }
-    if (const auto virtualID = virtualDisplay_->displayID(); virtualID && platform_.displays) {
-        const auto online = VirtualDisplayController::onlineDisplayIDs(*platform_.displays);
-        if (std::find(online.begin(), online.end(), *virtualID) != online.end()) {
-            return;
-        }
+    if (onlineVirtualDisplayID()) {
+        return;
     }
     isExtendedModeEnabled_ = false;
     publishDisplayMode("Étendu perdu", "macOS a retiré le display virtuel",

@@ -129,6 +129,8 @@ private:
     // The display frames and gestures go to: the virtual display while
     // extended mode is live and it is online, else the main display.
     DisplayID streamedDisplayID();
+    // The virtual display's ID while it exists and is online.
+    std::optional<DisplayID> onlineVirtualDisplayID();
     void validateExtendedDisplayIfNeeded();
     std::string onlineScreensText();
     void injectGesture(const InputEventMessage& message);

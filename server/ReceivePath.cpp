@@ -1,4 +1,5 @@
 // The server's receive path: reads from the client, cuts lines, dispatches.
+#include "input/InputInjector.h"
 #include "platform/MainQueue.h"
 #include "platform/QueueCheck.h"
 #include "platform/WorkQueue.h"
@@ -75,6 +76,13 @@ void QuorviServer::dispatchGesture(const InputEventMessage& message) {
         state->addReceivedInput(message);
         state->addJournalLine(gestureJournalLine(message));
     });
+}
+
+void QuorviServer::injectGesture(const InputEventMessage& message) {
+    QUORVI_ASSERT_ON(*queue_);
+    if (inputInjector_) {
+        inputInjector_->handle(message, streamedDisplayID());
+    }
 }
 
 } // namespace quorvi
