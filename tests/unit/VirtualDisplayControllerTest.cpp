@@ -310,9 +310,9 @@ TEST_F(VirtualDisplayControllerTest, AFailedStartLeavesNoDisplay) {
 
 TEST_F(VirtualDisplayControllerTest, RefusesSizesThatNameNoDisplay) {
     constexpr auto kHuge = std::numeric_limits<std::int64_t>::max();
-    for (const auto& [width, height] : std::vector<std::pair<std::int64_t, std::int64_t>>{
+    for (const auto& size : std::vector<std::pair<std::int64_t, std::int64_t>>{
              {0, 800}, {1280, 0}, {-1280, 800}, {kHuge, 800}, {1280, kHuge}}) {
-        const auto error = errorOf([&] { controller.start(width, height); });
+        const auto error = errorOf([&] { controller.start(size.first, size.second); });
         ASSERT_TRUE(error);
         EXPECT_EQ(error->kind(), Kind::displayCreationFailed);
     }
