@@ -64,17 +64,17 @@ std::string QuorviServer::onlineScreensText() {
     return text;
 }
 
-void QuorviServer::validateExtendedDisplayIfNeeded() {
+DisplayID QuorviServer::validatedStreamedDisplayID() {
     QUORVI_ASSERT_ON(*queue_);
-    if (!isExtendedModeEnabled_) {
-        return;
+    if (isExtendedModeEnabled_) {
+        if (const auto virtualID = onlineVirtualDisplayID()) {
+            return *virtualID;
+        }
+        isExtendedModeEnabled_ = false;
+        publishDisplayMode("Étendu perdu", "macOS a retiré le display virtuel",
+                           "Étendu perdu · retour miroir · écrans: " + onlineScreensText());
     }
-    if (onlineVirtualDisplayID()) {
-        return;
-    }
-    isExtendedModeEnabled_ = false;
-    publishDisplayMode("Étendu perdu", "macOS a retiré le display virtuel",
-                       "Étendu perdu · retour miroir · écrans: " + onlineScreensText());
+    return platform_.displays ? platform_.displays->mainDisplayID() : 0;
 }
 
 void QuorviServer::sendFrame() {
@@ -90,10 +90,9 @@ void QuorviServer::sendFrame() {
     FrameSendTimes times;
     times.tick = std::chrono::steady_clock::now();
 
-    validateExtendedDisplayIfNeeded();
+    const DisplayID displayID = validatedStreamedDisplayID();
     frameSequence_ += 1;
     const std::int64_t sequence = frameSequence_;
-    const DisplayID displayID = streamedDisplayID();
     const std::string title = isExtendedModeEnabled_ ? "Écran étendu" : "Miroir Mac";
     const std::string defaultSubtitle =
         isExtendedModeEnabled_ ? "Display virtuel Quorvi" : "Mode miroir actif";

@@ -131,7 +131,9 @@ private:
     DisplayID streamedDisplayID();
     // The virtual display's ID while it exists and is online.
     std::optional<DisplayID> onlineVirtualDisplayID();
-    void validateExtendedDisplayIfNeeded();
+    // streamedDisplayID for a frame, with one display query: extended mode
+    // whose virtual display went offline falls back to mirror, and says so.
+    DisplayID validatedStreamedDisplayID();
     std::string onlineScreensText();
     void injectGesture(const InputEventMessage& message);
     void publishDiagnosticsSummary();

@@ -2,6 +2,7 @@
 
 #include "platform/linux/X11DisplayServices.h"
 #include "platform/linux/X11ErrorHandling.h"
+#include "platform/linux/X11RootWindow.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
@@ -110,10 +111,8 @@ using Session = RandrVirtualDisplayBackend::Session;
 constexpr int kMaxScreenSide = 32767; // X coordinates are 16-bit
 constexpr double kFallbackDotsPerMillimetre = 96.0 / 25.4;
 
-struct ScreenSize {
-    int width = 0;
-    int height = 0;
-};
+using x11::currentScreenSize;
+using x11::ScreenSize;
 
 bool hasRandr15(Display* display) {
     int eventBase = 0;
@@ -122,23 +121,6 @@ bool hasRandr15(Display* display) {
     int minor = 0;
     return XRRQueryExtension(display, &eventBase, &errorBase) &&
            XRRQueryVersion(display, &major, &minor) && (major > 1 || (major == 1 && minor >= 5));
-}
-
-// The root window's geometry is always current; the screen size Xlib keeps
-// is only updated by RandR events, which this connection does not process.
-std::optional<ScreenSize> currentScreenSize(Display* display) {
-    Window root = 0;
-    int x = 0;
-    int y = 0;
-    unsigned int width = 0;
-    unsigned int height = 0;
-    unsigned int border = 0;
-    unsigned int depth = 0;
-    if (!XGetGeometry(display, DefaultRootWindow(display), &root, &x, &y, &width, &height, &border,
-                      &depth)) {
-        return std::nullopt;
-    }
-    return ScreenSize{static_cast<int>(width), static_cast<int>(height)};
 }
 
 // The physical size in proportion to the pixels, so that the screen keeps

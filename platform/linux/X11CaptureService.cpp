@@ -3,8 +3,8 @@
 #include "platform/SendTickPhase.h"
 #include "platform/linux/X11DisplayServices.h"
 #include "platform/linux/X11ErrorHandling.h"
+#include "platform/linux/X11WindowList.h"
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
@@ -482,165 +482,19 @@ private:
 
 // ---- shareable content -----------------------------------------------------------
 
-struct WindowAtoms {
-    Atom clientList = 0;
-    Atom wmState = 0;
-    Atom netWmState = 0;
-    Atom hidden = 0;
-    Atom pid = 0;
-};
-
-WindowAtoms internAtoms(Display* display) {
-    char clientList[] = "_NET_CLIENT_LIST";
-    char wmState[] = "WM_STATE";
-    char netWmState[] = "_NET_WM_STATE";
-    char hidden[] = "_NET_WM_STATE_HIDDEN";
-    char pid[] = "_NET_WM_PID";
-    char* names[] = {clientList, wmState, netWmState, hidden, pid};
-    Atom atoms[5] = {};
-    if (!XInternAtoms(display, names, 5, False, atoms)) {
-        return {};
-    }
-    return {atoms[0], atoms[1], atoms[2], atoms[3], atoms[4]};
-}
-
-// A property of 32-bit items (windows, atoms, cardinals), or nothing when
-// the window lacks it. Xlib hands 32-bit items over as longs.
-std::optional<std::vector<unsigned long>> longsProperty(Display* display, Window window,
-                                                        Atom property, Atom type) {
-    Atom actualType = 0;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long remaining = 0;
-    unsigned char* data = nullptr;
-    constexpr long kMaxItems = 65536;
-    const int status = XGetWindowProperty(display, window, property, 0, kMaxItems, False, type,
-                                          &actualType, &format, &count, &remaining, &data);
-    if (status != Success || actualType == 0 || format != 32 || data == nullptr) {
-        if (data != nullptr) {
-            XFree(data);
-        }
-        return std::nullopt;
-    }
-    const auto* items = reinterpret_cast<const unsigned long*>(data);
-    std::vector<unsigned long> values(items, items + count);
-    XFree(data);
-    return values;
-}
-
-bool hasProperty(Display* display, Window window, Atom property) {
-    Atom actualType = 0;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long remaining = 0;
-    unsigned char* data = nullptr;
-    const int status = XGetWindowProperty(display, window, property, 0, 0, False, AnyPropertyType,
-                                          &actualType, &format, &count, &remaining, &data);
-    if (data != nullptr) {
-        XFree(data);
-    }
-    return status == Success && actualType != 0;
-}
-
-bool isViewable(Display* display, Window window) {
-    XWindowAttributes attributes{};
-    return XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable;
-}
-
-// The window under a top-level one that a client owns (the one carrying
-// WM_STATE), searched breadth first a few levels deep; the top-level window
-// itself when none does (no window manager set one).
-Window clientWindow(Display* display, Window topLevel, Atom wmState) {
-    std::vector<Window> level = {topLevel};
-    for (int depth = 0; depth < 4 && !level.empty(); ++depth) {
-        std::vector<Window> next;
-        for (Window window : level) {
-            if (hasProperty(display, window, wmState)) {
-                return window;
-            }
-            Window root = 0;
-            Window parent = 0;
-            Window* children = nullptr;
-            unsigned int count = 0;
-            if (XQueryTree(display, window, &root, &parent, &children, &count) &&
-                children != nullptr) {
-                next.insert(next.end(), children, children + count);
-                XFree(children);
-            }
-        }
-        level.swap(next);
-    }
-    return topLevel;
-}
-
-ShareableWindow describeWindow(Display* display, Window window, const WindowAtoms& atoms) {
-    ShareableWindow described;
-    described.windowID = window;
-    std::optional<std::string> className;
-    XClassHint hint{};
-    if (XGetClassHint(display, window, &hint)) {
-        if (hint.res_class != nullptr) {
-            className = hint.res_class;
-        }
-        if (hint.res_name != nullptr) {
-            XFree(hint.res_name);
-        }
-        if (hint.res_class != nullptr) {
-            XFree(hint.res_class);
-        }
-    }
-    std::optional<unsigned long> pid;
-    if (const auto pids = longsProperty(display, window, atoms.pid, XA_CARDINAL);
-        pids && !pids->empty()) {
-        pid = pids->front();
-    }
-    if (className || pid) {
-        described.owningApplication = CaptureApplication{
-            className.value_or(std::string()), pid && *pid == static_cast<unsigned long>(getpid())};
-    }
-    return described;
-}
-
-// On-screen windows: the window manager's client list when there is one,
-// each window viewable and not minimized; else the viewable top-level
-// windows, each taken at the window its client owns.
+// The capture leaves out this application's own windows; which those are,
+// the window list of the visibility probe already tells, with the same
+// rules for window managers, frames and minimized windows.
 std::vector<ShareableWindow> readOnScreenWindows(Display* display) {
-    const WindowAtoms atoms = internAtoms(display);
     std::vector<ShareableWindow> windows;
-    if (atoms.clientList == 0) {
-        return windows;
-    }
-    const Window root = DefaultRootWindow(display);
-    if (const auto clients = longsProperty(display, root, atoms.clientList, XA_WINDOW)) {
-        for (const unsigned long client : *clients) {
-            const auto window = static_cast<Window>(client);
-            if (!isViewable(display, window)) {
-                continue;
-            }
-            const auto states = longsProperty(display, window, atoms.netWmState, XA_ATOM);
-            if (states &&
-                std::find(states->begin(), states->end(), atoms.hidden) != states->end()) {
-                continue;
-            }
-            windows.push_back(describeWindow(display, window, atoms));
+    for (const VisibleWindow& visible : readVisibleWindows(display, getpid())) {
+        ShareableWindow window;
+        window.windowID = visible.windowID;
+        if (visible.applicationName || visible.ownerProcessID) {
+            window.owningApplication =
+                CaptureApplication{visible.applicationName.value_or(""), visible.isThisApplication};
         }
-        return windows;
-    }
-    Window rootReturn = 0;
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(display, root, &rootReturn, &parent, &children, &count) ||
-        children == nullptr) {
-        return windows;
-    }
-    const std::vector<Window> topLevels(children, children + count);
-    XFree(children);
-    for (const Window topLevel : topLevels) {
-        if (isViewable(display, topLevel)) {
-            windows.push_back(
-                describeWindow(display, clientWindow(display, topLevel, atoms.wmState), atoms));
-        }
+        windows.push_back(std::move(window));
     }
     return windows;
 }

@@ -1,5 +1,7 @@
 #include "platform/linux/X11DisplayServices.h"
 
+#include "platform/linux/X11RootWindow.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
@@ -63,22 +65,12 @@ X11DisplayLayout readX11DisplayLayout(x11::XDisplay* display) {
     if (!XRRQueryVersion(display, &major, &minor) || major < 1 || (major == 1 && minor < 5)) {
         return {};
     }
-    const Window root = DefaultRootWindow(display);
-    // The screen size Xlib keeps is only updated by processing RandR events,
-    // which this connection does not do; the root geometry is always current.
-    Window geometryRoot = 0;
-    int rootX = 0;
-    int rootY = 0;
-    unsigned int screenWidth = 0;
-    unsigned int screenHeight = 0;
-    unsigned int border = 0;
-    unsigned int depth = 0;
-    if (!XGetGeometry(display, root, &geometryRoot, &rootX, &rootY, &screenWidth, &screenHeight,
-                      &border, &depth)) {
+    const std::optional<x11::ScreenSize> screen = x11::currentScreenSize(display);
+    if (!screen) {
         return {};
     }
     int count = 0;
-    XRRMonitorInfo* infos = XRRGetMonitors(display, root, True, &count);
+    XRRMonitorInfo* infos = XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
     if (infos == nullptr) {
         return {};
     }
@@ -91,8 +83,7 @@ X11DisplayLayout readX11DisplayLayout(x11::XDisplay* display) {
                             info.y, info.width, info.height});
     }
     XRRFreeMonitors(infos);
-    return makeX11DisplayLayout(monitors, static_cast<int>(screenWidth),
-                                static_cast<int>(screenHeight));
+    return makeX11DisplayLayout(monitors, screen->width, screen->height);
 }
 
 X11DisplayServices::X11DisplayServices(std::string displayName)
@@ -153,21 +144,12 @@ std::optional<DisplayPoint> X11DisplayServices::pointerLocation() {
         return std::nullopt;
     }
     const X11DisplayLayout current = readX11DisplayLayout(display);
-    Window rootReturn = 0;
-    Window child = 0;
-    int rootX = 0;
-    int rootY = 0;
-    int windowX = 0;
-    int windowY = 0;
-    unsigned int mask = 0;
-    // False when the pointer is on another screen of a multi-screen display.
-    const Bool isOnScreen = XQueryPointer(display, DefaultRootWindow(display), &rootReturn, &child,
-                                          &rootX, &rootY, &windowX, &windowY, &mask);
-    if (connection_.dropIfLost() || !isOnScreen) {
+    const std::optional<x11::RootPoint> pointer = x11::rootPointer(display);
+    if (connection_.dropIfLost() || !pointer) {
         return std::nullopt;
     }
-    return DisplayPoint{static_cast<double>(rootX - current.originX),
-                        static_cast<double>(rootY - current.originY)};
+    return DisplayPoint{static_cast<double>(pointer->x - current.originX),
+                        static_cast<double>(pointer->y - current.originY)};
 }
 
 } // namespace quorvi

@@ -1,6 +1,7 @@
 #include "platform/linux/XTestEventPoster.h"
 
 #include "platform/linux/X11DisplayServices.h"
+#include "platform/linux/X11RootWindow.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -31,16 +32,7 @@ int rootCoordinate(double global, int origin) {
 // The server reports a motion even to the point where the pointer already
 // is; a tap's release, or an end at the last drag point, must not add one.
 bool isPointerAt(x11::XDisplay* display, int x, int y) {
-    Window root = 0;
-    Window child = 0;
-    int rootX = 0;
-    int rootY = 0;
-    int windowX = 0;
-    int windowY = 0;
-    unsigned int mask = 0;
-    return XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY,
-                         &windowX, &windowY, &mask) &&
-           rootX == x && rootY == y;
+    return x11::rootPointer(display) == x11::RootPoint{x, y};
 }
 
 void clickWheel(x11::XDisplay* display, unsigned int button, std::int32_t clicks) {

@@ -4,6 +4,7 @@
 #include "app/WindowApplication.h"
 #include "capture/CaptureVisibilityStatus.h"
 #include "fakes/SwitchablePrivacyGrants.h"
+#include "linux/TestCommands.h"
 #include "platform/linux/X11WindowList.h"
 
 #include <QWindow>
@@ -31,29 +32,11 @@ namespace {
 constexpr const char* kChildVariable = "QUORVI_PROBE_CHILD";
 constexpr int kDisplayNumber = 84;
 
-struct CommandOutput {
-    int status = -1;
-    std::string text;
-};
-
-CommandOutput run(const std::string& command) {
-    CommandOutput output;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return output;
-    }
-    std::array<char, 512> buffer{};
-    while (std::fgets(buffer.data(), buffer.size(), pipe) != nullptr) {
-        output.text += buffer.data();
-    }
-    output.status = pclose(pipe);
-    return output;
-}
+using quorvi::testing::repositoryPath;
+using quorvi::testing::runCommand;
 
 std::string xorgDummyScript() {
-    const std::filesystem::path source(__FILE__);
-    return (source.parent_path().parent_path().parent_path() / "scripts/test-env/xorg-dummy")
-        .string();
+    return repositoryPath("scripts/test-env/xorg-dummy");
 }
 
 } // namespace
@@ -66,17 +49,17 @@ TEST(VisibilityProbe, LeavesTheApplicationsOwnWindowOut) {
         GTEST_SKIP() << "starting the Xorg dummy display needs root";
     }
     const std::string number = std::to_string(kDisplayNumber);
-    const auto started = run("timeout 60 " + xorgDummyScript() + " start " + number);
+    const auto started = runCommand("timeout 60 " + xorgDummyScript() + " start " + number);
     if (started.status != 0) {
-        GTEST_SKIP() << "no test X display: " << started.text;
+        GTEST_SKIP() << "no test X display: " << started.output;
     }
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     const auto child =
-        run(std::string("QT_QPA_PLATFORM=xcb DISPLAY=:") + number + " " + kChildVariable +
-            "=1 timeout 60 '" + self + "' --gtest_filter='VisibilityProbeChild.*'");
-    run("timeout 60 " + xorgDummyScript() + " stop " + number);
-    EXPECT_EQ(child.status, 0) << child.text;
-    EXPECT_NE(child.text.find("[  PASSED  ] 1 test"), std::string::npos) << child.text;
+        runCommand(std::string("QT_QPA_PLATFORM=xcb DISPLAY=:") + number + " " + kChildVariable +
+                   "=1 timeout 60 '" + self + "' --gtest_filter='VisibilityProbeChild.*'");
+    runCommand("timeout 60 " + xorgDummyScript() + " stop " + number);
+    EXPECT_EQ(child.status, 0) << child.output;
+    EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
 }
 
 TEST(VisibilityProbeChild, OwnWindowIsListedButNotCounted) {

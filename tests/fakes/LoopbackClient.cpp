@@ -8,13 +8,31 @@
 
 namespace quorvi::testing {
 
+namespace {
+
+// With nothing listening on a port of the ephemeral range, a connect can
+// pick that very port as its own source and connect to itself (TCP
+// simultaneous open). Such a socket reached no server.
+bool isConnectedToItself(int fd) {
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    socklen_t localLength = sizeof local;
+    socklen_t peerLength = sizeof peer;
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
+           ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+           local.sin_port == peer.sin_port && local.sin_addr.s_addr == peer.sin_addr.s_addr;
+}
+
+} // namespace
+
 LoopbackClient::LoopbackClient(std::uint16_t port) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        isConnectedToItself(fd_)) {
         ::close(fd_);
         fd_ = -1;
     }

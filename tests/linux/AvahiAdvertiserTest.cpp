@@ -2,6 +2,7 @@
 // (avahi-browse). The daemon runs in a private network namespace made by
 // scripts/test-env/avahi-netns, so multicast DNS never reaches a real network.
 
+#include "linux/TestCommands.h"
 #include "platform/linux/AvahiServiceAdvertiser.h"
 
 #include <cctype>
@@ -33,31 +34,11 @@ constexpr std::uint16_t kPort = 54999;
 // milliseconds, and more on a loaded machine. Generous on purpose.
 constexpr auto kDeadline = 30s;
 
-std::filesystem::path repositoryRoot() {
-    return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
-}
-
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
-
-CommandResult run(const std::string& command) {
-    CommandResult result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        result.output += buffer;
-    }
-    result.status = pclose(pipe);
-    return result;
-}
+using testing::CommandResult;
+constexpr auto run = testing::runCommand;
 
 CommandResult testEnv(const std::string& action) {
-    return run((repositoryRoot() / "scripts/test-env/avahi-netns").string() + " " + action);
+    return run(testing::repositoryPath("scripts/test-env/avahi-netns") + " " + action);
 }
 
 // avahi-browse escapes a label's dots, backslashes and non-printable bytes

@@ -1,4 +1,5 @@
 #include "capture/VideoFrameEncoder.h"
+#include "linux/TestCommands.h"
 #include "platform/linux/LibavCompressionSession.h"
 
 #include <array>
@@ -59,25 +60,8 @@ StreamEncodingSettings atFps(std::int64_t fps) {
     return settings;
 }
 
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
-
-CommandResult run(const std::string& command) {
-    CommandResult result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    std::array<char, 4096> chunk{};
-    std::size_t read = 0;
-    while ((read = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
-        result.output.append(chunk.data(), read);
-    }
-    result.status = pclose(pipe);
-    return result;
-}
+using testing::CommandResult;
+constexpr auto run = testing::runCommand;
 
 // A temporary file removed at the end of the test.
 class TempFile {

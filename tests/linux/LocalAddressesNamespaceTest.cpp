@@ -3,6 +3,7 @@
 // test puts there, so the answers are exact, and nothing it configures
 // touches the machine's own networks.
 
+#include "linux/TestCommands.h"
 #include "system/LocalAddresses.h"
 
 #include <algorithm>
@@ -24,25 +25,12 @@ using Strings = std::vector<std::string>;
 
 const std::string kNamespace = "quorvi-addr-test";
 
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
+using testing::CommandResult;
 
 // Bounded by timeout(1), so that a stuck ip(8) fails the case instead of
 // hanging it.
 CommandResult run(const std::string& command) {
-    CommandResult result;
-    FILE* pipe = popen(("timeout 20 " + command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        result.output += buffer;
-    }
-    result.status = pclose(pipe);
-    return result;
+    return testing::runCommand("timeout 20 " + command);
 }
 
 // One command inside the namespace.

@@ -3,10 +3,17 @@
 // A private Xorg dummy display for end-to-end tests, with the few things
 // they do on it: run a peer command, own a test window, read its events.
 
+#include "linux/TestCommands.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+// Xlib's None and Bool are macros, and Google Test uses both names: this
+// header may come before gtest.h.
+#undef None
+#undef Bool
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -14,42 +21,6 @@
 #include <vector>
 
 namespace quorvi::testing {
-
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
-
-inline CommandResult runCommand(const std::string& command) {
-    CommandResult result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        result.output += buffer;
-    }
-    result.status = pclose(pipe);
-    return result;
-}
-
-inline std::string repositoryPath(const std::string& relative) {
-    const std::filesystem::path source(__FILE__);
-    return (source.parent_path().parent_path().parent_path() / relative).string();
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return predicate();
-}
 
 // One Xorg dummy server on its own display number, started and stopped by
 // the test environment script.
@@ -76,6 +47,14 @@ public:
                        std::to_string(number_));
             isStarted_ = false;
         }
+    }
+
+    // SIGKILL, as a crash would end it; stop() still clears what it left.
+    bool killOutright() const {
+        const char* tmp = std::getenv("TMPDIR");
+        const std::string pidFile = std::string(tmp != nullptr ? tmp : "/tmp") +
+                                    "/quorvi-xorg-dummy-" + std::to_string(number_) + "/xorg.pid";
+        return runCommand("kill -9 $(cat " + pidFile + ")").status == 0;
     }
 
     const std::string& name() const { return name_; }

@@ -2,6 +2,7 @@
 // X11 answers to the two privacy grants, against a real Xorg on the dummy
 // driver that the tests start, kill and restart.
 
+#include "linux/TestDisplay.h"
 #include "platform/linux/TurboJpegEncoder.h"
 #include "platform/linux/X11PrivacyGrants.h"
 
@@ -21,6 +22,7 @@ namespace quorvi {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::eventually;
 
 // ---- JPEG -------------------------------------------------------------------
 
@@ -190,47 +192,6 @@ TEST(TurboJpegEncoder, PicturesItCannotEncodeGiveNone) {
 constexpr int kDisplayNumber = 76;
 const std::string kDisplayName = ":" + std::to_string(kDisplayNumber);
 
-std::string scriptPath() {
-    const std::filesystem::path source(__FILE__);
-    return (source.parent_path().parent_path().parent_path() / "scripts/test-env/xorg-dummy")
-        .string();
-}
-
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
-
-CommandResult run(const std::string& command) {
-    CommandResult result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        result.output += buffer;
-    }
-    result.status = pclose(pipe);
-    return result;
-}
-
-CommandResult xorgDummy(const std::string& action) {
-    return run(scriptPath() + " " + action + " " + std::to_string(kDisplayNumber));
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return predicate();
-}
-
 // A display number nothing serves: no socket, no lock.
 std::string absentDisplay() {
     for (int number = 191; number < 250; ++number) {
@@ -281,21 +242,14 @@ protected:
         if (geteuid() != 0) {
             GTEST_SKIP() << "Xorg with the dummy driver needs root: not run";
         }
-        const CommandResult started = xorgDummy("start");
-        if (started.status != 0) {
-            GTEST_SKIP() << "Xorg with the dummy driver did not start: " << started.output;
+        if (const std::string failure = server_.start(); !failure.empty()) {
+            GTEST_SKIP() << "Xorg with the dummy driver did not start: " << failure;
         }
     }
 
-    void TearDown() override { xorgDummy("stop"); }
+    void TearDown() override { server_.stop(); }
 
-    void killServer() {
-        const char* tmp = std::getenv("TMPDIR");
-        const std::string pidFile = std::string(tmp != nullptr ? tmp : "/tmp") +
-                                    "/quorvi-xorg-dummy-" + std::to_string(kDisplayNumber) +
-                                    "/xorg.pid";
-        ASSERT_EQ(run("kill -9 $(cat " + pidFile + ")").status, 0);
-    }
+    testing::TestDisplay server_{kDisplayNumber};
 };
 
 TEST_F(X11PrivacyGrantsTest, BothAreGrantedOnAPlainXorg) {
@@ -330,7 +284,7 @@ TEST_F(X11PrivacyGrantsTest, AKilledServerTurnsBothToNoAndARestartBringsThemBack
     ASSERT_TRUE(grants.isScreenRecordingGranted());
     ASSERT_TRUE(grants.isAccessibilityGranted());
 
-    killServer();
+    ASSERT_TRUE(server_.killOutright());
     EXPECT_TRUE(eventually(
         [&] { return !grants.isScreenRecordingGranted() && !grants.isAccessibilityGranted(); },
         2500ms));
@@ -340,8 +294,8 @@ TEST_F(X11PrivacyGrantsTest, AKilledServerTurnsBothToNoAndARestartBringsThemBack
         std::this_thread::sleep_for(30ms);
     }
 
-    const CommandResult restarted = xorgDummy("start");
-    ASSERT_EQ(restarted.status, 0) << restarted.output;
+    const std::string restartFailure = server_.start();
+    ASSERT_EQ(restartFailure, "");
     EXPECT_TRUE(eventually(
         [&] { return grants.isScreenRecordingGranted() && grants.isAccessibilityGranted(); }, 3s));
 }

@@ -4,6 +4,7 @@
 // server end as French texts, never as a crash.
 
 #include "capture/ScreenCaptureSession.h"
+#include "linux/XorgDummyTest.h"
 #include "platform/linux/X11CaptureService.h"
 #include "platform/linux/X11DisplayServices.h"
 #include "platform/linux/X11ErrorHandling.h"
@@ -30,55 +31,12 @@ namespace quorvi {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::CommandResult;
+using testing::eventually;
 
 // Our own display number, so that no other test's server is touched.
 constexpr int kDisplayNumber = 75;
 const std::string kDisplayName = ":" + std::to_string(kDisplayNumber);
-
-std::string scriptPath() {
-    const std::filesystem::path source(__FILE__);
-    return (source.parent_path().parent_path().parent_path() / "scripts/test-env/xorg-dummy")
-        .string();
-}
-
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
-
-CommandResult run(const std::string& command) {
-    CommandResult result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        result.output += buffer;
-    }
-    result.status = pclose(pipe);
-    return result;
-}
-
-CommandResult xorgDummy(const std::string& action) {
-    return run(scriptPath() + " " + action + " " + std::to_string(kDisplayNumber));
-}
-
-CommandResult onTestDisplay(const std::string& command) {
-    return run("DISPLAY=" + kDisplayName + " " + command);
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) {
-            return true;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return predicate();
-}
 
 struct Colour {
     int red = 0;
@@ -125,35 +83,16 @@ StreamEncodingSettings settings(std::int64_t maxWidth, std::int64_t fps = 30) {
     return result;
 }
 
-class X11CaptureTest : public ::testing::Test {
+class X11CaptureTest : public testing::XorgDummyTest {
 protected:
-    void SetUp() override {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "Xorg with the dummy driver needs root: not run";
-        }
-        const CommandResult started = xorgDummy("start");
-        if (started.status != 0) {
-            GTEST_SKIP() << "Xorg with the dummy driver did not start: " << started.output;
-        }
-        x11::installErrorHandlers();
-        peer_ = XOpenDisplay(kDisplayName.c_str());
-        ASSERT_NE(peer_, nullptr);
-    }
+    X11CaptureTest() : XorgDummyTest(kDisplayNumber) {}
 
     void TearDown() override {
         session_.reset();
-        closePeer();
-        xorgDummy("stop");
+        XorgDummyTest::TearDown();
     }
 
-    void closePeer() {
-        if (peer_ != nullptr) {
-            XCloseDisplay(peer_);
-            peer_ = nullptr;
-        }
-    }
-
-    DisplayID mainID() { return static_cast<DisplayID>(XInternAtom(peer_, "DUMMY0", False)); }
+    DisplayID mainID() { return monitorID("DUMMY0"); }
 
     // An override-redirect window of one colour, with an arrow pointer.
     Window paint(int x, int y, int width, int height, unsigned long rgb) {
@@ -206,7 +145,6 @@ protected:
         return found;
     }
 
-    Display* peer_ = nullptr;
     std::shared_ptr<ScreenCaptureSession> session_;
 };
 
@@ -322,10 +260,7 @@ TEST_F(X11CaptureTest, AKilledServerEndsTheStreamAndTheProcessGoesOn) {
     const DisplayID main = mainID();
     // Our own plain connection would take the process down with the server.
     closePeer();
-    const std::string pidFile =
-        std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-        "/quorvi-xorg-dummy-" + std::to_string(kDisplayNumber) + "/xorg.pid";
-    ASSERT_EQ(run("kill -9 $(cat " + pidFile + ")").status, 0);
+    ASSERT_TRUE(server_.killOutright());
 
     EXPECT_TRUE(eventually([&] {
         return session_->diagnosticSubtitle(true).rfind("Capture arrêtée: ", 0) == 0;

@@ -4,6 +4,7 @@
 
 #include "display/VirtualDisplayController.h"
 #include "input/InputInjector.h"
+#include "linux/XorgDummyTest.h"
 #include "platform/linux/X11DisplayServices.h"
 #include "platform/linux/X11ErrorHandling.h"
 #include "platform/linux/XTestEventPoster.h"
@@ -29,55 +30,15 @@ namespace {
 
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
+using testing::CommandResult;
+using testing::eventually;
+using testing::SeenEvent;
+using testing::TestWindow;
 
 // Our own display number, so that a developer's server on the script's
 // default one is never touched.
 constexpr int kDisplayNumber = 86;
 const std::string kDisplayName = ":" + std::to_string(kDisplayNumber);
-
-std::string scriptPath() {
-    const std::filesystem::path source(__FILE__);
-    return (source.parent_path().parent_path().parent_path() / "scripts/test-env/xorg-dummy")
-        .string();
-}
-
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
-
-// Every command is bounded by timeout(1), so that a peer stuck on a sick
-// server fails the test instead of hanging it.
-CommandResult run(const std::string& command) {
-    CommandResult result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        result.output += buffer;
-    }
-    result.status = pclose(pipe);
-    return result;
-}
-
-CommandResult xorgDummy(const std::string& action) {
-    return run("timeout 60 " + scriptPath() + " " + action + " " + std::to_string(kDisplayNumber));
-}
-
-CommandResult onTestDisplay(const std::string& command) {
-    return run("DISPLAY=" + kDisplayName + " timeout 20 " + command);
-}
-
-// xdotool's view of the pointer, in root pixels.
-std::pair<int, int> xdotoolPointer() {
-    const std::string output = onTestDisplay("xdotool getmouselocation").output;
-    int x = -1;
-    int y = -1;
-    std::sscanf(output.c_str(), "x:%d y:%d", &x, &y);
-    return {x, y};
-}
 
 InputEventMessage gesture(const std::string& phase, double x, double y, double dx = 0,
                           double dy = 0) {
@@ -90,57 +51,17 @@ InputEventMessage gesture(const std::string& phase, double x, double y, double d
     return message;
 }
 
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return predicate();
-}
-
-// What the test window saw, reduced to what the tests compare.
-struct SeenEvent {
-    int type = 0; // ButtonPress, ButtonRelease or MotionNotify
-    unsigned int button = 0;
-    int x = 0;
-    int y = 0;
-    bool isButton1Held = false;
-};
-
-class X11DisplayTest : public ::testing::Test {
+class X11DisplayTest : public testing::XorgDummyTest {
 protected:
-    void SetUp() override {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "Xorg with the dummy driver needs root: not run";
-        }
-        const CommandResult started = xorgDummy("start");
-        if (started.status != 0) {
-            GTEST_SKIP() << "Xorg with the dummy driver did not start: " << started.output;
-        }
-        x11::installErrorHandlers();
-        peer_ = XOpenDisplay(kDisplayName.c_str());
-        ASSERT_NE(peer_, nullptr);
-    }
+    X11DisplayTest() : XorgDummyTest(kDisplayNumber) {}
 
     void TearDown() override {
-        closePeer();
-        xorgDummy("stop");
+        window_.reset();
+        XorgDummyTest::TearDown();
     }
 
-    void closePeer() {
-        if (peer_ != nullptr) {
-            XCloseDisplay(peer_);
-            peer_ = nullptr;
-        }
-    }
-
-    DisplayID id(const char* monitorName) {
-        return static_cast<DisplayID>(XInternAtom(peer_, monitorName, False));
-    }
+    std::pair<int, int> xdotoolPointer() const { return server_.pointer(); }
+    DisplayID id(const char* monitorName) { return monitorID(monitorName); }
 
     // A second monitor of 800 x 600 on the spare output DUMMY1, right of
     // DUMMY0.
@@ -155,73 +76,28 @@ protected:
 
     // A window over all of DUMMY0 that reports buttons and motion.
     void openTestWindow() {
-        XSetWindowAttributes attributes{};
-        attributes.override_redirect = True;
-        attributes.event_mask =
-            ButtonPressMask | ButtonReleaseMask | PointerMotionMask | StructureNotifyMask;
-        window_ = XCreateWindow(peer_, DefaultRootWindow(peer_), 0, 0, 1920, 1200, 0,
-                                CopyFromParent, InputOutput, CopyFromParent,
-                                CWOverrideRedirect | CWEventMask, &attributes);
-        XMapRaised(peer_, window_);
-        XSync(peer_, False);
-        ASSERT_TRUE(eventually(
-            [&] {
-                XEvent event;
-                return XCheckTypedWindowEvent(peer_, window_, MapNotify, &event) == True;
-            },
-            3s));
-    }
-
-    // Collects the window's events until isComplete says so (or 3 s pass),
-    // then a little longer, so that an unexpected extra one shows.
-    std::vector<SeenEvent>
-    collect(const std::function<bool(const std::vector<SeenEvent>&)>& isComplete) {
-        std::vector<SeenEvent> seen;
-        auto take = [&] {
-            while (XPending(peer_) > 0) {
-                XEvent event;
-                XNextEvent(peer_, &event);
-                if (event.type == ButtonPress || event.type == ButtonRelease) {
-                    seen.push_back({event.type, event.xbutton.button, event.xbutton.x,
-                                    event.xbutton.y, (event.xbutton.state & Button1Mask) != 0});
-                } else if (event.type == MotionNotify) {
-                    seen.push_back({event.type, 0, event.xmotion.x, event.xmotion.y,
-                                    (event.xmotion.state & Button1Mask) != 0});
-                }
-            }
-            return isComplete(seen);
-        };
-        eventually(take, 3s);
-        std::this_thread::sleep_for(200ms);
-        take();
-        return seen;
+        window_ = std::make_unique<TestWindow>(kDisplayName, 0, 0, 1920, 1200);
+        ASSERT_TRUE(window_->isReady());
     }
 
     std::vector<SeenEvent> collectButtons(std::size_t count) {
-        return collect([count](const std::vector<SeenEvent>& seen) {
+        return window_->collect([count](const std::vector<SeenEvent>& seen) {
             return buttonsOnly(seen).size() >= count;
         });
     }
 
     std::vector<SeenEvent> collectUntilMotionTo(int x, int y) {
-        return collect([x, y](const std::vector<SeenEvent>& seen) {
+        return window_->collect([x, y](const std::vector<SeenEvent>& seen) {
             return !seen.empty() && seen.back().type == MotionNotify && seen.back().x == x &&
                    seen.back().y == y;
         });
     }
 
     static std::vector<SeenEvent> buttonsOnly(const std::vector<SeenEvent>& events) {
-        std::vector<SeenEvent> buttons;
-        for (const SeenEvent& event : events) {
-            if (event.type != MotionNotify) {
-                buttons.push_back(event);
-            }
-        }
-        return buttons;
+        return TestWindow::buttonsOnly(events);
     }
 
-    Display* peer_ = nullptr;
-    Window window_ = 0;
+    std::unique_ptr<TestWindow> window_;
 };
 
 TEST_F(X11DisplayTest, TheMainDisplayIsThePrimaryMonitorAtTheOrigin) {
@@ -291,11 +167,11 @@ TEST_F(X11DisplayTest, TheGlobalSpaceFollowsTheMainDisplay) {
     // Global (100, 100) is root (2020, 100); global (-1000, 50) lies on
     // DUMMY0.
     poster.moveMouse({100, 100});
-    EXPECT_TRUE(eventually([] { return xdotoolPointer() == std::make_pair(2020, 100); }, 3s))
+    EXPECT_TRUE(eventually([&] { return xdotoolPointer() == std::make_pair(2020, 100); }, 3s))
         << "xdotool sees " << xdotoolPointer().first << "," << xdotoolPointer().second;
     EXPECT_EQ(displays.pointerLocation(), (DisplayPoint{100, 100}));
     poster.moveMouse({-1000, 50});
-    EXPECT_TRUE(eventually([] { return xdotoolPointer() == std::make_pair(920, 50); }, 3s));
+    EXPECT_TRUE(eventually([&] { return xdotoolPointer() == std::make_pair(920, 50); }, 3s));
     EXPECT_EQ(displays.pointerLocation(), (DisplayPoint{-1000, 50}));
 }
 
@@ -304,7 +180,7 @@ TEST_F(X11DisplayTest, MovingToAGlobalPointPutsThePointerThere) {
     XTestEventPoster poster(kDisplayName);
     const InputInjector injector(displays, poster);
     injector.handle(gesture("move", 0.25, 0.5), displays.mainDisplayID());
-    EXPECT_TRUE(eventually([] { return xdotoolPointer() == std::make_pair(480, 600); }, 3s))
+    EXPECT_TRUE(eventually([&] { return xdotoolPointer() == std::make_pair(480, 600); }, 3s))
         << "xdotool sees " << xdotoolPointer().first << "," << xdotoolPointer().second;
     EXPECT_EQ(displays.pointerLocation(), (DisplayPoint{480, 600}));
 }
@@ -429,7 +305,7 @@ TEST_F(X11DisplayTest, ALostServerAnswersNoDisplaysAndANewOneIsPickedUp) {
     poster.moveMouse({10, 10});
     closePeer();
 
-    ASSERT_EQ(xorgDummy("stop").status, 0);
+    server_.stop();
     EXPECT_EQ(displays.onlineDisplayIDs(), std::vector<DisplayID>{});
     EXPECT_EQ(displays.mainDisplayID(), 0u);
     EXPECT_EQ(displays.pixelsWide(main), 0u);
@@ -442,8 +318,8 @@ TEST_F(X11DisplayTest, ALostServerAnswersNoDisplaysAndANewOneIsPickedUp) {
     poster.releaseLeftButton({20, 20});
     poster.scrollPixels(0, 120);
 
-    const CommandResult restarted = xorgDummy("start");
-    ASSERT_EQ(restarted.status, 0) << restarted.output;
+    const std::string restartFailure = server_.start();
+    ASSERT_EQ(restartFailure, "");
     peer_ = XOpenDisplay(kDisplayName.c_str());
     ASSERT_NE(peer_, nullptr);
     const DisplayID newMain = id("DUMMY0");
@@ -466,10 +342,7 @@ TEST_F(X11DisplayTest, AServerKilledOutrightIsSurvivedToo) {
     ASSERT_NE(displays.mainDisplayID(), 0u);
     poster.moveMouse({10, 10});
     closePeer();
-    const std::string pidFile =
-        std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-        "/quorvi-xorg-dummy-" + std::to_string(kDisplayNumber) + "/xorg.pid";
-    ASSERT_EQ(run("kill -9 $(cat " + pidFile + ")").status, 0);
+    ASSERT_TRUE(server_.killOutright());
     EXPECT_TRUE(eventually([&] { return displays.onlineDisplayIDs().empty(); }, 3s));
     poster.dragMouse({30, 30});
     EXPECT_EQ(displays.mainDisplayID(), 0u);

@@ -12,26 +12,18 @@ import sys
 import threading
 import time
 
+from checklist import ROOT, check, failures, finish, skip
+
 BIN = os.path.join(sys.argv[1], "quorvi-mac")
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 NETNS = os.path.join(ROOT, "scripts/test-env/avahi-netns")
-failures = []
-
-
-def check(condition, what):
-    print(("ok   " if condition else "FAIL ") + what, flush=True)
-    if not condition:
-        failures.append(what)
 
 
 if os.geteuid() != 0:
-    print("skipped: the namespaced avahi-daemon needs root")
-    sys.exit(77)
+    skip("the namespaced avahi-daemon needs root")
 
 started = subprocess.run([NETNS, "start"], capture_output=True, text=True, timeout=120)
 if started.returncode != 0:
-    print("skipped: avahi-netns could not start: " + started.stdout + started.stderr)
-    sys.exit(77)
+    skip("avahi-netns could not start: " + started.stdout + started.stderr)
 
 
 def browse_ports():
@@ -113,4 +105,4 @@ finally:
     stopped = subprocess.run([NETNS, "stop"], capture_output=True, text=True, timeout=60)
     print(stopped.stdout.strip())
 
-sys.exit(1 if failures else 0)
+finish()

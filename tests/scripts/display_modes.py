@@ -11,26 +11,18 @@ import sys
 import tempfile
 import time
 
+from checklist import ROOT, check, finish, skip
+
 BIN = sys.argv[1]
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 XORG = os.path.join(ROOT, "scripts/test-env/xorg-dummy")
 NUMBER = "88"
-failures = []
-
-
-def check(condition, what):
-    print(("ok   " if condition else "FAIL ") + what, flush=True)
-    if not condition:
-        failures.append(what)
 
 
 if os.geteuid() != 0:
-    print("skipped: Xorg with the dummy driver needs root")
-    sys.exit(77)
+    skip("Xorg with the dummy driver needs root")
 started = subprocess.run([XORG, "start", NUMBER], capture_output=True, text=True, timeout=90)
 if started.returncode != 0:
-    print("skipped: Xorg did not start: " + started.stdout + started.stderr)
-    sys.exit(77)
+    skip("Xorg did not start: " + started.stdout + started.stderr)
 display = started.stdout.strip()
 config = tempfile.mkdtemp(prefix="quorvi-modes-")
 bus = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1",
@@ -117,4 +109,4 @@ finally:
         os.kill(int(bus_pid), signal.SIGTERM)
     subprocess.run([XORG, "stop", NUMBER], capture_output=True, timeout=90)
 
-sys.exit(1 if failures else 0)
+finish()

@@ -10,14 +10,9 @@ import sys
 import threading
 import time
 
+from checklist import check, finish
+
 BIN = os.path.join(sys.argv[1], "quorvi-mac")
-failures = []
-
-
-def check(condition, what):
-    print(("ok   " if condition else "FAIL ") + what, flush=True)
-    if not condition:
-        failures.append(what)
 
 
 class Headless:
@@ -121,4 +116,4 @@ check(server.process.poll() is None, "the process keeps running after a server e
 check(server.stop() == 0, "and stops cleanly")
 blocker.close()
 
-sys.exit(1 if failures else 0)
+finish()
