@@ -89,6 +89,42 @@ void ElidedLabel::setTextColor(const QColor& color) {
     update();
 }
 
+void ElidedLabel::setMinimumScale(qreal scale) {
+    minimumScale_ = std::clamp<qreal>(scale, 0.1, 1.0);
+    update();
+}
+
+QFont ElidedLabel::fittedFont(int width) const {
+    const QFont full = font();
+    const int textWidth = fontMetrics().horizontalAdvance(text_);
+    if (maxLines_ > 1 || minimumScale_ >= 1.0 || textWidth <= width || textWidth <= 0) {
+        return full;
+    }
+    const auto scaled = [&full](qreal scale) {
+        QFont font = full;
+        if (full.pointSizeF() > 0) {
+            font.setPointSizeF(full.pointSizeF() * scale);
+        } else {
+            font.setPixelSize(std::max(6, static_cast<int>(full.pixelSize() * scale)));
+        }
+        return font;
+    };
+    // Glyph widths do not shrink in proportion (sizes round to whole
+    // pixels), so step down from the proportional guess until it fits.
+    qreal scale = std::max(minimumScale_, static_cast<qreal>(width) / textWidth);
+    QFont fitted = scaled(scale);
+    while (scale > minimumScale_ && QFontMetrics(fitted).horizontalAdvance(text_) > width) {
+        scale = std::max(minimumScale_, scale - 0.03);
+        fitted = scaled(scale);
+    }
+    return fitted;
+}
+
+QString ElidedLabel::displayedLine() const {
+    const int width = contentsRect().width();
+    return QFontMetrics(fittedFont(width)).elidedText(text_, Qt::ElideRight, width);
+}
+
 QStringList ElidedLabel::layoutLines(int width) const {
     QStringList lines;
     if (text_.isEmpty() || width <= 0) {
@@ -137,10 +173,21 @@ int ElidedLabel::heightForWidth(int width) const {
 void ElidedLabel::paintEvent(QPaintEvent* event) {
     QFrame::paintEvent(event);
     QPainter painter(this);
-    painter.setFont(font());
     painter.setPen(color_ ? *color_ : palette().color(foregroundRole()));
-    const QStringList lines = layoutLines(contentsRect().width());
-    const int lineHeight = fontMetrics().height();
+    const int width = contentsRect().width();
+    QStringList lines;
+    int lineHeight = fontMetrics().height();
+    if (maxLines_ == 1) {
+        const QFont fitted = fittedFont(width);
+        painter.setFont(fitted);
+        if (!text_.isEmpty()) {
+            lines << displayedLine();
+        }
+        lineHeight = QFontMetrics(fitted).height();
+    } else {
+        painter.setFont(font());
+        lines = layoutLines(width);
+    }
     int y = contentsRect().top();
     if (lines.size() == 1) {
         y += std::max(0, (contentsRect().height() - lineHeight) / 2);
@@ -468,6 +515,9 @@ LiveMetric::LiveMetric(const QString& label, QWidget* parent)
     label_->setStyleSheet(colorRule(palette::canvasSecondaryText()));
     value_->setFont(scaledFont(1.25, QFont::DemiBold));
     value_->setTextColor(palette::canvasText());
+    // "Stats iPhone en attente" is the longest value, and reads better
+    // smaller than cut.
+    value_->setMinimumScale(0.5);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(6, 4, 6, 4);
     column->setSpacing(2);

@@ -49,6 +49,12 @@ public:
     void setText(const QString& text);
     QString text() const { return text_; }
     void setTextColor(const QColor& color);
+    // A single line too long for its width first shrinks its font, down to
+    // this share of the size, before it is elided.
+    void setMinimumScale(qreal scale);
+    // What a one-line label shows at its current width, and in which font.
+    QString displayedLine() const;
+    QFont displayedFont() const { return fittedFont(contentsRect().width()); }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -61,8 +67,10 @@ protected:
 private:
     // The lines that fit, the last one elided.
     QStringList layoutLines(int width) const;
+    QFont fittedFont(int width) const;
 
     int maxLines_;
+    qreal minimumScale_ = 1.0;
     QString text_;
     std::optional<QColor> color_;
 };

@@ -298,6 +298,30 @@ TEST_F(ContentViewTest, AConnectionWithTheSwitchOffHidesNothing) {
     EXPECT_FALSE(child<ToggleSwitch>(*view, "hideSwitch")->isChecked());
 }
 
+TEST_F(ContentViewTest, TheWaitingLatencyShrinksToFitBeforeItIsCut) {
+    defaults->setBoolean("hideMacWindowDuringStream", false);
+    makeView();
+    showAt(1000, 700);
+    state->setConnectionName("iPhone connecté");
+    spin(50ms);
+    auto* metric = child<LiveMetric>(*view, "metricLatence");
+    ASSERT_NE(metric, nullptr);
+    auto* value = metric->findChild<ElidedLabel*>();
+    ASSERT_NE(value, nullptr);
+    ASSERT_EQ(value->text(), "Stats iPhone en attente");
+    EXPECT_EQ(value->displayedLine(), "Stats iPhone en attente");
+    EXPECT_LT(value->displayedFont().pointSizeF(), value->font().pointSizeF());
+
+    // Where even the smallest size is too wide, the rest is elided.
+    value->setText(QString(40, QLatin1Char('8')));
+    EXPECT_TRUE(value->displayedLine().endsWith(QChar(0x2026)));
+
+    // A short value keeps the full size.
+    value->setText(QStringLiteral("42 ms"));
+    EXPECT_EQ(value->displayedLine(), "42 ms");
+    EXPECT_EQ(value->displayedFont().pointSizeF(), value->font().pointSizeF());
+}
+
 TEST_F(ContentViewTest, TheNameShownFirstIsNotAChange) {
     state->setConnectionName("iPhone connecté");
     makeView();
