@@ -91,13 +91,38 @@ void ElidedLabel::setTextColor(const QColor& color) {
 
 void ElidedLabel::setMinimumScale(qreal scale) {
     minimumScale_ = std::clamp<qreal>(scale, 0.1, 1.0);
+    updateGeometry();
     update();
+}
+
+void ElidedLabel::setHorizontalAlignment(Qt::Alignment alignment) {
+    horizontalAlignment_ = alignment & Qt::AlignHorizontal_Mask;
+    update();
+}
+
+bool ElidedLabel::fitsWhole(const QFont& font, int width) const {
+    QTextLayout layout(text_, font);
+    QTextOption option;
+    // Between words only: a word that does not fit its line does not fit.
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    int count = 0;
+    bool fits = true;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        if (line.naturalTextWidth() > width || ++count > maxLines_) {
+            fits = false;
+            break;
+        }
+    }
+    layout.endLayout();
+    return fits;
 }
 
 QFont ElidedLabel::fittedFont(int width) const {
     const QFont full = font();
-    const int textWidth = fontMetrics().horizontalAdvance(text_);
-    if (maxLines_ > 1 || minimumScale_ >= 1.0 || textWidth <= width || textWidth <= 0) {
+    if (minimumScale_ >= 1.0 || text_.isEmpty() || width <= 0 || fitsWhole(full, width)) {
         return full;
     }
     const auto scaled = [&full](qreal scale) {
@@ -110,27 +135,28 @@ QFont ElidedLabel::fittedFont(int width) const {
         return font;
     };
     // Glyph widths do not shrink in proportion (sizes round to whole
-    // pixels), so step down from the proportional guess until it fits.
-    qreal scale = std::max(minimumScale_, static_cast<qreal>(width) / textWidth);
-    QFont fitted = scaled(scale);
-    while (scale > minimumScale_ && QFontMetrics(fitted).horizontalAdvance(text_) > width) {
-        scale = std::max(minimumScale_, scale - 0.03);
-        fitted = scaled(scale);
+    // pixels), so the size steps down until the text fits.
+    for (qreal scale = 0.95; scale > minimumScale_; scale -= 0.05) {
+        const QFont candidate = scaled(scale);
+        if (fitsWhole(candidate, width)) {
+            return candidate;
+        }
     }
-    return fitted;
+    return scaled(minimumScale_);
 }
 
-QString ElidedLabel::displayedLine() const {
+QStringList ElidedLabel::displayedLines() const {
     const int width = contentsRect().width();
-    return QFontMetrics(fittedFont(width)).elidedText(text_, Qt::ElideRight, width);
+    return layoutLines(fittedFont(width), width);
 }
 
-QStringList ElidedLabel::layoutLines(int width) const {
+QStringList ElidedLabel::layoutLines(const QFont& font, int width) const {
     QStringList lines;
     if (text_.isEmpty() || width <= 0) {
         return lines;
     }
-    QTextLayout layout(text_, font());
+    const QFontMetrics metrics(font);
+    QTextLayout layout(text_, font);
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     layout.setTextOption(option);
@@ -144,7 +170,7 @@ QStringList ElidedLabel::layoutLines(int width) const {
         line.setLineWidth(width);
         if (lines.size() == maxLines_ - 1) {
             // The last line takes the rest of the text, elided.
-            lines << fontMetrics().elidedText(text_.mid(consumed), Qt::ElideRight, width);
+            lines << metrics.elidedText(text_.mid(consumed), Qt::ElideRight, width);
             consumed = static_cast<int>(text_.size());
             break;
         }
@@ -166,8 +192,9 @@ QSize ElidedLabel::minimumSizeHint() const {
 }
 
 int ElidedLabel::heightForWidth(int width) const {
-    const auto lines = std::max<qsizetype>(1, layoutLines(width).size());
-    return static_cast<int>(lines) * fontMetrics().height();
+    const QFont fitted = fittedFont(width);
+    const auto lines = std::max<qsizetype>(1, layoutLines(fitted, width).size());
+    return static_cast<int>(lines) * QFontMetrics(fitted).height();
 }
 
 void ElidedLabel::paintEvent(QPaintEvent* event) {
@@ -175,26 +202,17 @@ void ElidedLabel::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     painter.setPen(color_ ? *color_ : palette().color(foregroundRole()));
     const int width = contentsRect().width();
-    QStringList lines;
-    int lineHeight = fontMetrics().height();
-    if (maxLines_ == 1) {
-        const QFont fitted = fittedFont(width);
-        painter.setFont(fitted);
-        if (!text_.isEmpty()) {
-            lines << displayedLine();
-        }
-        lineHeight = QFontMetrics(fitted).height();
-    } else {
-        painter.setFont(font());
-        lines = layoutLines(width);
-    }
+    const QFont fitted = fittedFont(width);
+    painter.setFont(fitted);
+    const QStringList lines = layoutLines(fitted, width);
+    const int lineHeight = QFontMetrics(fitted).height();
     int y = contentsRect().top();
     if (lines.size() == 1) {
         y += std::max(0, (contentsRect().height() - lineHeight) / 2);
     }
     for (const QString& line : lines) {
-        painter.drawText(QRect(contentsRect().left(), y, contentsRect().width(), lineHeight),
-                         Qt::AlignLeft | Qt::AlignVCenter, line);
+        painter.drawText(QRect(contentsRect().left(), y, width, lineHeight),
+                         horizontalAlignment_ | Qt::AlignVCenter, line);
         y += lineHeight;
     }
 }
@@ -509,15 +527,16 @@ GuideStep::GuideStep(const QString& number, const QString& title, QWidget* paren
 // ---- LiveMetric ----------------------------------------------------------------------
 
 LiveMetric::LiveMetric(const QString& label, QWidget* parent)
-    : QWidget(parent), label_(new QLabel(label, this)), value_(new ElidedLabel(1, this)) {
+    : QWidget(parent), label_(new QLabel(label, this)), value_(new ElidedLabel(2, this)) {
     label_->setFont(scaledFont(0.8));
     label_->setAlignment(Qt::AlignHCenter);
     label_->setStyleSheet(colorRule(palette::canvasSecondaryText()));
     value_->setFont(scaledFont(1.25, QFont::DemiBold));
     value_->setTextColor(palette::canvasText());
-    // "Stats iPhone en attente" is the longest value, and reads better
-    // smaller than cut.
-    value_->setMinimumScale(0.5);
+    // "Stats iPhone en attente" is the longest value: on two lines, a
+    // little smaller if need be, it reads better than cut.
+    value_->setMinimumScale(0.7);
+    value_->setHorizontalAlignment(Qt::AlignHCenter);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(6, 4, 6, 4);
     column->setSpacing(2);

@@ -49,11 +49,14 @@ public:
     void setText(const QString& text);
     QString text() const { return text_; }
     void setTextColor(const QColor& color);
-    // A single line too long for its width first shrinks its font, down to
-    // this share of the size, before it is elided.
+    // A text too long for its lines first shrinks its font, down to this
+    // share of the size, before it is elided.
     void setMinimumScale(qreal scale);
-    // What a one-line label shows at its current width, and in which font.
-    QString displayedLine() const;
+    // Of each line within the label; left by default.
+    void setHorizontalAlignment(Qt::Alignment alignment);
+    // What the label shows at its current width, line by line, and in
+    // which font.
+    QStringList displayedLines() const;
     QFont displayedFont() const { return fittedFont(contentsRect().width()); }
 
     QSize sizeHint() const override;
@@ -66,11 +69,15 @@ protected:
 
 private:
     // The lines that fit, the last one elided.
-    QStringList layoutLines(int width) const;
+    QStringList layoutLines(const QFont& font, int width) const;
+    // Whether the whole text fits its lines at this font, broken between
+    // words only.
+    bool fitsWhole(const QFont& font, int width) const;
     QFont fittedFont(int width) const;
 
     int maxLines_;
     qreal minimumScale_ = 1.0;
+    Qt::Alignment horizontalAlignment_ = Qt::AlignLeft;
     QString text_;
     std::optional<QColor> color_;
 };

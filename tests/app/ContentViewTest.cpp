@@ -298,7 +298,7 @@ TEST_F(ContentViewTest, AConnectionWithTheSwitchOffHidesNothing) {
     EXPECT_FALSE(child<ToggleSwitch>(*view, "hideSwitch")->isChecked());
 }
 
-TEST_F(ContentViewTest, TheWaitingLatencyShrinksToFitBeforeItIsCut) {
+TEST_F(ContentViewTest, TheWaitingLatencyWrapsAndShrinksBeforeItIsCut) {
     defaults->setBoolean("hideMacWindowDuringStream", false);
     makeView();
     showAt(1000, 700);
@@ -309,16 +309,18 @@ TEST_F(ContentViewTest, TheWaitingLatencyShrinksToFitBeforeItIsCut) {
     auto* value = metric->findChild<ElidedLabel*>();
     ASSERT_NE(value, nullptr);
     ASSERT_EQ(value->text(), "Stats iPhone en attente");
-    EXPECT_EQ(value->displayedLine(), "Stats iPhone en attente");
-    EXPECT_LT(value->displayedFont().pointSizeF(), value->font().pointSizeF());
+    EXPECT_EQ(value->displayedLines().join(' '), "Stats iPhone en attente");
 
     // Where even the smallest size is too wide, the rest is elided.
-    value->setText(QString(40, QLatin1Char('8')));
-    EXPECT_TRUE(value->displayedLine().endsWith(QChar(0x2026)));
+    value->setText(QString(60, QLatin1Char('8')));
+    spin(20ms);
+    EXPECT_TRUE(value->displayedLines().join(' ').endsWith(QChar(0x2026)));
+    EXPECT_LT(value->displayedFont().pointSizeF(), value->font().pointSizeF());
 
-    // A short value keeps the full size.
+    // A short value keeps the full size, on one line.
     value->setText(QStringLiteral("42 ms"));
-    EXPECT_EQ(value->displayedLine(), "42 ms");
+    spin(20ms);
+    EXPECT_EQ(value->displayedLines(), QStringList{"42 ms"});
     EXPECT_EQ(value->displayedFont().pointSizeF(), value->font().pointSizeF());
 }
 
