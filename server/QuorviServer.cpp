@@ -20,10 +20,14 @@ namespace quorvi {
 std::shared_ptr<QuorviServer> QuorviServer::create(Platform platform, ServerOptions options) {
     // The last reference may be dropped by a work-queue handler that had
     // locked its weak pointer; the teardown joins the work queue, so it then
-    // runs on a short-lived thread of its own instead of on the queue.
+    // runs on a short-lived thread of its own instead of on the queue. The
+    // server stops right there, though: the owner let go a moment ago and
+    // expects the listener, the client and the virtual display gone, not
+    // gone whenever that thread gets to run.
     auto* raw = new QuorviServer(std::move(platform), options);
     std::shared_ptr<QuorviServer> server(raw, [](QuorviServer* server) {
         if (server->queue_->isCurrent()) {
+            server->stop();
             std::thread([server] { delete server; }).detach();
         } else {
             delete server;
