@@ -132,10 +132,29 @@ struct ServerHarness {
             timeout);
     }
 
-    // Starts and waits until the listener is ready; returns the port.
-    std::uint16_t startAndWaitUntilReady() {
+    // Starts, then waits until the listener is ready and the start's
+    // visibility probe has reported.
+    bool startAndSettle() {
         server->start();
-        waitForStatus("Prêt: iPhone peut détecter ce Mac");
+        return waitForStatus("Prêt: iPhone peut détecter ce Mac") && waitForVisibilityProbe();
+    }
+
+    // Every start() probes the visible windows on a thread of its own; its
+    // journal line would otherwise land at any moment in a test.
+    bool waitForVisibilityProbe() {
+        return mainQueue->drainUntil(
+            [&] {
+                const auto& logs = state().logs();
+                return std::any_of(logs.begin(), logs.end(), [](const std::string& line) {
+                    return line.rfind("Capture visibilité: ", 0) == 0;
+                });
+            },
+            std::chrono::seconds(10));
+    }
+
+    // startAndSettle(), returning the port.
+    std::uint16_t startAndWaitUntilReady() {
+        startAndSettle();
         return server->listeningPort();
     }
 

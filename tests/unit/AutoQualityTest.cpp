@@ -81,8 +81,7 @@ struct AutoQualitySession : ::testing::Test {
                 store.setInteger("quorviMac.autoLevel", *level);
             }
         });
-        harness->server->start();
-        ASSERT_TRUE(harness->waitForStatus("Prêt: iPhone peut détecter ce Mac"));
+        ASSERT_TRUE(harness->startAndSettle());
         client = transport->lastListener()->connectClient();
         ASSERT_TRUE(harness->waitForStatus("Connecté"));
     }

@@ -49,8 +49,7 @@ struct DiagnosticsExport : ::testing::Test {
 } // namespace
 
 TEST_F(DiagnosticsExport, TheSummaryStartsAtZeroWithTheSession) {
-    harness->server->start();
-    ASSERT_TRUE(harness->waitForStatus("Prêt: iPhone peut détecter ce Mac"));
+    ASSERT_TRUE(harness->startAndSettle());
     EXPECT_EQ(harness->state().diagnosticsSummary(), "Aucune session mesurée");
     transport->lastListener()->connectClient(/*holdSends=*/true);
     ASSERT_TRUE(harness->mainQueue->drainUntil([&] {
@@ -93,8 +92,7 @@ TEST_F(DiagnosticsExport, BeforeAnySessionTheFileDescribesAnEmptySession) {
 
 TEST_F(DiagnosticsExport, TheFileHoldsTheSessionSamplesInArrivalOrder) {
     harness = std::make_unique<ServerHarness>(0, transport);
-    harness->server->start();
-    ASSERT_TRUE(harness->waitForStatus("Prêt: iPhone peut détecter ce Mac"));
+    ASSERT_TRUE(harness->startAndSettle());
     auto client = transport->lastListener()->connectClient();
     ASSERT_TRUE(harness->waitForStatus("Connecté"));
     client->deliver(

@@ -32,6 +32,7 @@ struct DisplayModes : ::testing::Test {
         harness = std::make_unique<ServerHarness>(0, transport, plant);
         harness->server->start();
         ASSERT_TRUE(harness->waitForStatusPrefix(expectedStatus));
+        ASSERT_TRUE(harness->waitForVisibilityProbe());
         settle();
     }
 

@@ -22,10 +22,7 @@ struct FrameSendLoop : ::testing::Test {
                               store.setString("quorviMac.streamMode", "highFrameRate");
                           }};
 
-    void SetUp() override {
-        harness.server->start();
-        ASSERT_TRUE(harness.waitForStatus("Prêt: iPhone peut détecter ce Mac"));
-    }
+    void SetUp() override { ASSERT_TRUE(harness.startAndSettle()); }
 
     std::shared_ptr<FakeConnection> connect(bool holdSends = false) {
         auto client = transport->lastListener()->connectClient(holdSends);

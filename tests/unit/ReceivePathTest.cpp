@@ -23,8 +23,7 @@ struct ReceivePath : ::testing::Test {
     std::shared_ptr<FakeConnection> client;
 
     void SetUp() override {
-        harness.server->start();
-        ASSERT_TRUE(harness.waitForStatus("Prêt: iPhone peut détecter ce Mac"));
+        ASSERT_TRUE(harness.startAndSettle());
         client = transport->lastListener()->connectClient();
         ASSERT_TRUE(harness.waitForStatus("Connecté"));
     }
