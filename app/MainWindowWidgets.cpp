@@ -24,15 +24,20 @@ QString colorRule(const QColor& color) {
     return QStringLiteral("color: %1;").arg(palette::css(color));
 }
 
-} // namespace
-
-QFont scaledFont(qreal factor, QFont::Weight weight) {
-    QFont font = applicationFont();
+// A font may be sized in points or in pixels; either is scaled.
+QFont resized(QFont font, qreal factor) {
     if (font.pointSizeF() > 0) {
         font.setPointSizeF(font.pointSizeF() * factor);
     } else {
         font.setPixelSize(std::max(6, static_cast<int>(font.pixelSize() * factor)));
     }
+    return font;
+}
+
+} // namespace
+
+QFont scaledFont(qreal factor, QFont::Weight weight) {
+    QFont font = resized(applicationFont(), factor);
     font.setWeight(weight);
     return font;
 }
@@ -125,24 +130,15 @@ QFont ElidedLabel::fittedFont(int width) const {
     if (minimumScale_ >= 1.0 || text_.isEmpty() || width <= 0 || fitsWhole(full, width)) {
         return full;
     }
-    const auto scaled = [&full](qreal scale) {
-        QFont font = full;
-        if (full.pointSizeF() > 0) {
-            font.setPointSizeF(full.pointSizeF() * scale);
-        } else {
-            font.setPixelSize(std::max(6, static_cast<int>(full.pixelSize() * scale)));
-        }
-        return font;
-    };
     // Glyph widths do not shrink in proportion (sizes round to whole
     // pixels), so the size steps down until the text fits.
     for (qreal scale = 0.95; scale > minimumScale_; scale -= 0.05) {
-        const QFont candidate = scaled(scale);
+        const QFont candidate = resized(full, scale);
         if (fitsWhole(candidate, width)) {
             return candidate;
         }
     }
-    return scaled(minimumScale_);
+    return resized(full, minimumScale_);
 }
 
 QStringList ElidedLabel::displayedLines() const {
