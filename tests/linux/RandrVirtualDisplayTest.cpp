@@ -420,6 +420,10 @@ TEST_F(RandrVirtualDisplayTest, WithoutASpareOutputCreationFailsWithTheReason) {
     EXPECT_TRUE(quorviMonitors().empty());
     EXPECT_EQ(screenSize(), "1920x1200");
     EXPECT_EQ(controller->displayID(), std::nullopt);
+    // The dummy driver keeps an output it has lit "connected" for good, so
+    // the next test of this process gets a fresh server.
+    controller.reset();
+    server_->stop();
 }
 
 TEST_F(RandrVirtualDisplayTest, ADisplayTooLargeForTheScreenFails) {
