@@ -69,21 +69,26 @@ void QuorviServer::refreshPermissions() {
             return;
         }
         // The probe asks the X server for every window: off the main thread
-        // and off the work queue, holding the server only weakly.
-        std::thread([weakSelf, grants, windows] {
+        // and off the work queue. It never holds the server, so that the
+        // last reference cannot end up on this thread; the result goes to
+        // the main thread, which does.
+        std::thread([weakSelf, grants, windows, mainQueue = self->platform_.mainQueue] {
             const auto status = CaptureVisibilityStatus::current(*grants, *windows);
-            auto server = weakSelf.lock();
-            if (!server) {
-                return;
+            if (weakSelf.expired()) {
+                return; // nobody left to tell, and maybe no main loop either
             }
-            server->queue_->post([weakSelf, summary = status.summary] {
-                if (auto self = weakSelf.lock()) {
-                    self->captureVisibilitySummaryCopy_ = summary;
+            mainQueue->post([weakSelf, status] {
+                auto self = weakSelf.lock();
+                if (!self) {
+                    return;
                 }
-            });
-            server->platform_.mainQueue->post([state = server->published_, status] {
-                state->setCaptureVisibilitySummary(status.summary);
-                state->addJournalLine(status.journalLine());
+                self->published_->setCaptureVisibilitySummary(status.summary);
+                self->published_->addJournalLine(status.journalLine());
+                self->queue_->post([weakSelf, summary = status.summary] {
+                    if (auto self = weakSelf.lock()) {
+                        self->captureVisibilitySummaryCopy_ = summary;
+                    }
+                });
             });
         }).detach();
     });
