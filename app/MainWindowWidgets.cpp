@@ -34,6 +34,13 @@ QFont resized(QFont font, qreal factor) {
     return font;
 }
 
+void beginWrapping(QTextLayout& layout, QTextOption::WrapMode mode) {
+    QTextOption option;
+    option.setWrapMode(mode);
+    layout.setTextOption(option);
+    layout.beginLayout();
+}
+
 } // namespace
 
 QFont scaledFont(qreal factor, QFont::Weight weight) {
@@ -106,12 +113,9 @@ void ElidedLabel::setHorizontalAlignment(Qt::Alignment alignment) {
 }
 
 bool ElidedLabel::fitsWhole(const QFont& font, int width) const {
-    QTextLayout layout(text_, font);
-    QTextOption option;
     // Between words only: a word that does not fit its line does not fit.
-    option.setWrapMode(QTextOption::WordWrap);
-    layout.setTextOption(option);
-    layout.beginLayout();
+    QTextLayout layout(text_, font);
+    beginWrapping(layout, QTextOption::WordWrap);
     int count = 0;
     bool fits = true;
     for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
@@ -153,10 +157,7 @@ QStringList ElidedLabel::layoutLines(const QFont& font, int width) const {
     }
     const QFontMetrics metrics(font);
     QTextLayout layout(text_, font);
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    layout.beginLayout();
+    beginWrapping(layout, QTextOption::WrapAtWordBoundaryOrAnywhere);
     int consumed = 0;
     while (lines.size() < maxLines_) {
         QTextLine line = layout.createLine();
