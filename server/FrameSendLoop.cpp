@@ -43,13 +43,17 @@ std::optional<DisplayID> QuorviServer::onlineVirtualDisplayID() {
     return virtualID;
 }
 
+DisplayID QuorviServer::mainDisplayID() {
+    return platform_.displays ? platform_.displays->mainDisplayID() : 0;
+}
+
 DisplayID QuorviServer::streamedDisplayID() {
     if (isExtendedModeEnabled_) {
         if (const auto virtualID = onlineVirtualDisplayID()) {
             return *virtualID;
         }
     }
-    return platform_.displays ? platform_.displays->mainDisplayID() : 0;
+    return mainDisplayID();
 }
 
 std::string QuorviServer::onlineScreensText() {
@@ -74,7 +78,7 @@ DisplayID QuorviServer::validatedStreamedDisplayID() {
         publishDisplayMode("Étendu perdu", "macOS a retiré le display virtuel",
                            "Étendu perdu · retour miroir · écrans: " + onlineScreensText());
     }
-    return platform_.displays ? platform_.displays->mainDisplayID() : 0;
+    return mainDisplayID();
 }
 
 void QuorviServer::sendFrame() {

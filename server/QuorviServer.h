@@ -129,6 +129,8 @@ private:
     // The display frames and gestures go to: the virtual display while
     // extended mode is live and it is online, else the main display.
     DisplayID streamedDisplayID();
+    // 0 on a platform without display services.
+    DisplayID mainDisplayID();
     // The virtual display's ID while it exists and is online.
     std::optional<DisplayID> onlineVirtualDisplayID();
     // streamedDisplayID for a frame, with one display query: extended mode

@@ -503,7 +503,7 @@ RandrVirtualDisplayBackend::create(const VirtualDisplayDescriptor& descriptor,
     std::lock_guard lock(session_->mutex);
     Display* display = session_->connection.display();
     if (display == nullptr) {
-        return creationFailed("serveur X injoignable");
+        return creationFailed(x11::kServerUnreachable);
     }
     // Whatever happens below, a connection that broke meanwhile is closed on
     // the way out, so that the next call opens a new one.

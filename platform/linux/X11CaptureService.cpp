@@ -31,8 +31,6 @@ namespace quorvi {
 namespace {
 
 constexpr const char* kDisplayNotFound = "Display introuvable pour ScreenCaptureKit";
-constexpr const char* kServerUnreachable = "serveur X injoignable";
-constexpr const char* kServerLost = "connexion au serveur X perdue";
 constexpr const char* kMonitorGone = "écran déconnecté";
 constexpr const char* kBadSize = "taille de sortie invalide";
 
@@ -87,7 +85,7 @@ public:
         XImage* probe =
             XGetImage(display_, DefaultRootWindow(display_), 0, 0, 1, 1, AllPlanes, ZPixmap);
         if (probe == nullptr) {
-            error = kServerUnreachable;
+            error = x11::kServerUnreachable;
             return false;
         }
         const std::optional<std::string> unsupported = unsupportedFormat(*probe);
@@ -236,12 +234,12 @@ public:
         }
         display_ = connection_.display();
         if (display_ == nullptr) {
-            error = kServerUnreachable;
+            error = x11::kServerUnreachable;
             return false;
         }
         const X11DisplayLayout layout = readX11DisplayLayout(display_);
         if (checkLost()) {
-            error = kServerLost;
+            error = x11::kServerLost;
             return false;
         }
         const X11Monitor* monitor = layout.find(configuration_.displayID);
@@ -260,7 +258,7 @@ public:
         }
         if (!grabber_.setUp(display_, monitor_.width, monitor_.height, error) || checkLost()) {
             if (error.empty()) {
-                error = kServerLost;
+                error = x11::kServerLost;
             }
             return false;
         }
@@ -280,7 +278,7 @@ public:
         // at any moment, and a grab outside the screen would only fail.
         const X11DisplayLayout layout = readX11DisplayLayout(display_);
         if (checkLost()) {
-            endReason = kServerLost;
+            endReason = x11::kServerLost;
             return nullptr;
         }
         const X11Monitor* monitor = layout.find(configuration_.displayID);
@@ -291,7 +289,7 @@ public:
         if (monitor->width != monitor_.width || monitor->height != monitor_.height) {
             std::string error;
             if (!grabber_.setUp(display_, monitor->width, monitor->height, error)) {
-                endReason = checkLost() ? kServerLost : error;
+                endReason = checkLost() ? x11::kServerLost : error;
                 return nullptr;
             }
         }
@@ -299,7 +297,7 @@ public:
         const bool isGrabbed = grabber_.grab(monitor_.x, monitor_.y);
         capturedAt = std::chrono::steady_clock::now();
         if (checkLost()) {
-            endReason = kServerLost;
+            endReason = x11::kServerLost;
             return nullptr;
         }
         if (!isGrabbed) {
@@ -308,7 +306,7 @@ public:
         if (hasCursorImages_) {
             drawPointer();
             if (checkLost()) {
-                endReason = kServerLost;
+                endReason = x11::kServerLost;
                 return nullptr;
             }
         }
@@ -530,7 +528,7 @@ public:
         std::lock_guard guard(contentMutex_);
         Display* display = contentConnection_.display();
         if (display == nullptr) {
-            return {std::nullopt, kServerUnreachable};
+            return {std::nullopt, x11::kServerUnreachable};
         }
         ShareableContent content;
         for (const X11Monitor& monitor : readX11DisplayLayout(display).monitors) {
@@ -538,7 +536,7 @@ public:
         }
         content.windows = readOnScreenWindows(display);
         if (contentConnection_.dropIfLost()) {
-            return {std::nullopt, kServerLost};
+            return {std::nullopt, x11::kServerLost};
         }
         return {std::move(content), {}};
     }

@@ -60,6 +60,10 @@ private:
 //
 // Thread: one caller at a time; the owning adapter serializes with its own
 // mutex.
+// Why a Connection gave no answer, in the words every adapter reports.
+inline constexpr const char* kServerUnreachable = "serveur X injoignable";
+inline constexpr const char* kServerLost = "connexion au serveur X perdue";
+
 class Connection {
 public:
     static constexpr std::chrono::milliseconds kRetryInterval{250};

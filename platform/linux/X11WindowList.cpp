@@ -11,9 +11,6 @@ namespace quorvi {
 
 namespace {
 
-constexpr const char* kServerUnreachable = "serveur X injoignable";
-constexpr const char* kServerLost = "connexion au serveur X perdue";
-
 // A window manager keeps WM_STATE on the client's own window, at most a few
 // frame levels under the top-level one.
 constexpr int kMaxFrameDepth = 4;
@@ -273,12 +270,12 @@ WindowListResult X11WindowList::onScreenWindows() {
     x11::Connection connection(displayName_);
     x11::XDisplay* display = connection.display();
     if (display == nullptr) {
-        return {std::nullopt, kServerUnreachable};
+        return {std::nullopt, x11::kServerUnreachable};
     }
     std::vector<VisibleWindow> windows = readVisibleWindows(display, getpid());
     // What the calls answered after the server went away says nothing.
     if (connection.dropIfLost()) {
-        return {std::nullopt, kServerLost};
+        return {std::nullopt, x11::kServerLost};
     }
     return {std::move(windows), {}};
 }
