@@ -143,12 +143,7 @@ struct ServerHarness {
     // journal line would otherwise land at any moment in a test.
     bool waitForVisibilityProbe() {
         return mainQueue->drainUntil(
-            [&] {
-                const auto& logs = state().logs();
-                return std::any_of(logs.begin(), logs.end(), [](const std::string& line) {
-                    return line.rfind("Capture visibilité: ", 0) == 0;
-                });
-            },
+            [&] { return journalHasLineStartingWith("Capture visibilité: "); },
             std::chrono::seconds(10));
     }
 
@@ -161,6 +156,12 @@ struct ServerHarness {
     bool journalContains(const std::string& line) {
         const auto& logs = state().logs();
         return std::find(logs.begin(), logs.end(), line) != logs.end();
+    }
+
+    bool journalHasLineStartingWith(const std::string& prefix) {
+        const auto& logs = state().logs();
+        return std::any_of(logs.begin(), logs.end(),
+                           [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
     }
 };
 

@@ -240,7 +240,7 @@ TEST_F(X11CaptureTest, AMonitorTurnedOffEndsItsStream) {
     const CommandResult lit =
         onTestDisplay("xrandr --output DUMMY1 --mode quorvi-capture-800 --right-of DUMMY0");
     ASSERT_EQ(lit.status, 0) << lit.output;
-    const auto second = static_cast<DisplayID>(XInternAtom(peer_, "DUMMY1", False));
+    const DisplayID second = monitorID("DUMMY1");
     startSession();
     session_->prepare(second, settings(1920, 15));
     const auto picture = waitForPicture(second, [](const PixelBuffer&) { return true; });

@@ -60,9 +60,6 @@ protected:
         XorgDummyTest::TearDown();
     }
 
-    std::pair<int, int> xdotoolPointer() const { return server_.pointer(); }
-    DisplayID id(const char* monitorName) { return monitorID(monitorName); }
-
     // A second monitor of 800 x 600 on the spare output DUMMY1, right of
     // DUMMY0.
     void lightSecondMonitor() {
@@ -102,7 +99,7 @@ protected:
 
 TEST_F(X11DisplayTest, TheMainDisplayIsThePrimaryMonitorAtTheOrigin) {
     X11DisplayServices displays(kDisplayName);
-    const DisplayID main = id("DUMMY0");
+    const DisplayID main = monitorID("DUMMY0");
     EXPECT_EQ(displays.mainDisplayID(), main);
     EXPECT_EQ(displays.onlineDisplayIDs(), std::vector<DisplayID>{main});
     EXPECT_EQ(displays.bounds(main), (DisplayRect{0, 0, 1920, 1200}));
@@ -115,8 +112,8 @@ TEST_F(X11DisplayTest, TheMainDisplayIsThePrimaryMonitorAtTheOrigin) {
 TEST_F(X11DisplayTest, ASecondMonitorRightOfTheMainIsDescribedAt1920) {
     lightSecondMonitor();
     X11DisplayServices displays(kDisplayName);
-    const DisplayID main = id("DUMMY0");
-    const DisplayID second = id("DUMMY1");
+    const DisplayID main = monitorID("DUMMY0");
+    const DisplayID second = monitorID("DUMMY1");
     EXPECT_EQ(VirtualDisplayController::onlineDisplayIDs(displays),
               (std::vector<DisplayID>{main, second}));
     EXPECT_EQ(VirtualDisplayController::onlineDisplayDescriptions(displays),
@@ -145,8 +142,8 @@ TEST_F(X11DisplayTest, AMonitorOutsideTheScreenIsNotOnline) {
     ASSERT_NE(onTestDisplay("xrandr --listactivemonitors").output.find("QuorviTestOutside"),
               std::string::npos);
     X11DisplayServices displays(kDisplayName);
-    EXPECT_EQ(displays.onlineDisplayIDs(), std::vector<DisplayID>{id("DUMMY0")});
-    EXPECT_EQ(displays.pixelsWide(id("QuorviTestOutside")), 0u);
+    EXPECT_EQ(displays.onlineDisplayIDs(), std::vector<DisplayID>{monitorID("DUMMY0")});
+    EXPECT_EQ(displays.pixelsWide(monitorID("QuorviTestOutside")), 0u);
 }
 
 TEST_F(X11DisplayTest, TheGlobalSpaceFollowsTheMainDisplay) {
@@ -154,8 +151,8 @@ TEST_F(X11DisplayTest, TheGlobalSpaceFollowsTheMainDisplay) {
     ASSERT_EQ(onTestDisplay("xrandr --output DUMMY1 --primary").status, 0);
     X11DisplayServices displays(kDisplayName);
     XTestEventPoster poster(kDisplayName);
-    const DisplayID left = id("DUMMY0");
-    const DisplayID main = id("DUMMY1");
+    const DisplayID left = monitorID("DUMMY0");
+    const DisplayID main = monitorID("DUMMY1");
 
     EXPECT_EQ(displays.mainDisplayID(), main);
     EXPECT_EQ(displays.bounds(main), (DisplayRect{0, 0, 800, 600}));
@@ -167,11 +164,11 @@ TEST_F(X11DisplayTest, TheGlobalSpaceFollowsTheMainDisplay) {
     // Global (100, 100) is root (2020, 100); global (-1000, 50) lies on
     // DUMMY0.
     poster.moveMouse({100, 100});
-    EXPECT_TRUE(eventually([&] { return xdotoolPointer() == std::make_pair(2020, 100); }, 3s))
-        << "xdotool sees " << xdotoolPointer().first << "," << xdotoolPointer().second;
+    EXPECT_TRUE(eventually([&] { return server_.pointer() == std::make_pair(2020, 100); }, 3s))
+        << "xdotool sees " << server_.pointer().first << "," << server_.pointer().second;
     EXPECT_EQ(displays.pointerLocation(), (DisplayPoint{100, 100}));
     poster.moveMouse({-1000, 50});
-    EXPECT_TRUE(eventually([&] { return xdotoolPointer() == std::make_pair(920, 50); }, 3s));
+    EXPECT_TRUE(eventually([&] { return server_.pointer() == std::make_pair(920, 50); }, 3s));
     EXPECT_EQ(displays.pointerLocation(), (DisplayPoint{-1000, 50}));
 }
 
@@ -180,8 +177,8 @@ TEST_F(X11DisplayTest, MovingToAGlobalPointPutsThePointerThere) {
     XTestEventPoster poster(kDisplayName);
     const InputInjector injector(displays, poster);
     injector.handle(gesture("move", 0.25, 0.5), displays.mainDisplayID());
-    EXPECT_TRUE(eventually([&] { return xdotoolPointer() == std::make_pair(480, 600); }, 3s))
-        << "xdotool sees " << xdotoolPointer().first << "," << xdotoolPointer().second;
+    EXPECT_TRUE(eventually([&] { return server_.pointer() == std::make_pair(480, 600); }, 3s))
+        << "xdotool sees " << server_.pointer().first << "," << server_.pointer().second;
     EXPECT_EQ(displays.pointerLocation(), (DisplayPoint{480, 600}));
 }
 
@@ -300,7 +297,7 @@ TEST_F(X11DisplayTest, AnUnknownPhaseOnlyMoves) {
 TEST_F(X11DisplayTest, ALostServerAnswersNoDisplaysAndANewOneIsPickedUp) {
     X11DisplayServices displays(kDisplayName);
     XTestEventPoster poster(kDisplayName);
-    const DisplayID main = id("DUMMY0");
+    const DisplayID main = monitorID("DUMMY0");
     ASSERT_EQ(displays.mainDisplayID(), main);
     poster.moveMouse({10, 10});
     closePeer();
@@ -322,7 +319,7 @@ TEST_F(X11DisplayTest, ALostServerAnswersNoDisplaysAndANewOneIsPickedUp) {
     ASSERT_EQ(restartFailure, "");
     peer_ = XOpenDisplay(kDisplayName.c_str());
     ASSERT_NE(peer_, nullptr);
-    const DisplayID newMain = id("DUMMY0");
+    const DisplayID newMain = monitorID("DUMMY0");
     EXPECT_TRUE(eventually([&] { return displays.mainDisplayID() == newMain; }, 3s));
     EXPECT_EQ(displays.bounds(newMain), (DisplayRect{0, 0, 1920, 1200}));
     // Reconnection attempts are spaced out, so a post right after the
@@ -330,7 +327,7 @@ TEST_F(X11DisplayTest, ALostServerAnswersNoDisplaysAndANewOneIsPickedUp) {
     EXPECT_TRUE(eventually(
         [&] {
             poster.moveMouse({300, 200});
-            return xdotoolPointer() == std::make_pair(300, 200);
+            return server_.pointer() == std::make_pair(300, 200);
         },
         3s));
     EXPECT_EQ(displays.pointerLocation(), (DisplayPoint{300, 200}));

@@ -37,12 +37,7 @@ struct DisplayModes : ::testing::Test {
     }
 
     bool journalHas(const std::string& prefix) {
-        for (const auto& line : state().logs()) {
-            if (line.rfind(prefix, 0) == 0) {
-                return true;
-            }
-        }
-        return false;
+        return harness->journalHasLineStartingWith(prefix);
     }
 
     void connect() {
