@@ -107,8 +107,6 @@ public:
         arrange(false);
     }
 
-    bool isCompact() const { return isCompact_; }
-
 protected:
     void resizeEvent(QResizeEvent* event) override {
         QWidget::resizeEvent(event);
@@ -195,10 +193,6 @@ ContentView::ContentView(std::shared_ptr<PublishedState> state, ServerControls s
 }
 
 ContentView::~ContentView() = default;
-
-bool ContentView::isCompactLayout() const {
-    return body_->isCompact();
-}
 
 bool ContentView::hideMacWindowDuringStream() const {
     if (!userDefaults_) {

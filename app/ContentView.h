@@ -51,14 +51,6 @@ public:
                 std::shared_ptr<UserDefaults> userDefaults, QWidget* parent = nullptr);
     ~ContentView() override;
 
-    bool isCompactLayout() const;
-    bool isJournalExpanded() const { return isJournalExpanded_; }
-    // Flips the drawer inside its 0.18 s ease-in-out animation.
-    void toggleJournal();
-    bool didHideForCurrentConnection() const { return hideRule_.didHideForCurrentConnection(); }
-    bool hideMacWindowDuringStream() const;
-    const DerivedWindowState& derived() const { return derived_; }
-
 protected:
     void showEvent(QShowEvent* event) override;
 
@@ -72,6 +64,10 @@ private:
     QWidget* buildConnectedStage();
     QWidget* buildJournal();
     void applyStyleSheet();
+
+    // Flips the drawer inside its 0.18 s ease-in-out animation.
+    void toggleJournal();
+    bool hideMacWindowDuringStream() const;
 
     void propertyChanged(PublishedProperty property);
     void connectionNameChanged();

@@ -145,11 +145,6 @@ QFont ElidedLabel::fittedFont(int width) const {
     return resized(full, minimumScale_);
 }
 
-QStringList ElidedLabel::displayedLines() const {
-    const int width = contentsRect().width();
-    return layoutLines(fittedFont(width), width);
-}
-
 QStringList ElidedLabel::layoutLines(const QFont& font, int width) const {
     QStringList lines;
     if (text_.isEmpty() || width <= 0) {
@@ -282,7 +277,6 @@ DetailRow::DetailRow(const QString& title, bool monospaced, QWidget* parent)
 }
 
 void DetailRow::setState(const QString& icon, const QString& value, StatusTone tone) {
-    tone_ = tone;
     icon_->setSymbol(icon, palette::toneColor(tone));
     if (value_->text() != value) {
         value_->setText(value);
@@ -373,7 +367,7 @@ void PermissionRow::setState(bool isGranted, std::optional<QString> primaryLabel
 // ---- SegmentedPicker -----------------------------------------------------------------
 
 SegmentedPicker::SegmentedPicker(const QString& label, const QStringList& choices, QWidget* parent)
-    : QWidget(parent), label_(label) {
+    : QWidget(parent) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(8);
@@ -416,10 +410,6 @@ void SegmentedPicker::setSelectedIndex(int index) {
     for (std::size_t i = 0; i < buttons_.size(); ++i) {
         buttons_[i]->setChecked(static_cast<int>(i) == index);
     }
-}
-
-int SegmentedPicker::selectedIndex() const {
-    return selected_;
 }
 
 // ---- ToggleSwitch --------------------------------------------------------------------

@@ -31,7 +31,6 @@ class SymbolLabel final : public QLabel {
 public:
     explicit SymbolLabel(int size, QWidget* parent = nullptr);
     void setSymbol(const QString& name, const QColor& tint);
-    QString symbol() const { return name_; }
 
 private:
     int size_;
@@ -54,10 +53,6 @@ public:
     void setMinimumScale(qreal scale);
     // Of each line within the label; left by default.
     void setHorizontalAlignment(Qt::Alignment alignment);
-    // What the label shows at its current width, line by line, and in
-    // which font.
-    QStringList displayedLines() const;
-    QFont displayedFont() const { return fittedFont(contentsRect().width()); }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -90,7 +85,6 @@ public:
     explicit HeaderStatusItem(const QString& label, QWidget* parent = nullptr);
     void setState(const QString& value, StatusTone tone, const QString& icon);
     QString value() const { return value_->text(); }
-    QString icon() const { return icon_->symbol(); }
     StatusTone tone() const { return tone_; }
 
 private:
@@ -106,7 +100,6 @@ class SidebarSection final : public QFrame {
 public:
     explicit SidebarSection(const QString& title, QWidget* parent = nullptr);
     QVBoxLayout* content() const { return content_; }
-    QString title() const { return title_->text(); }
 
 private:
     QLabel* title_;
@@ -120,14 +113,11 @@ public:
     DetailRow(const QString& title, bool monospaced, QWidget* parent = nullptr);
     void setState(const QString& icon, const QString& value, StatusTone tone);
     QString value() const { return value_->text(); }
-    QString icon() const { return icon_->symbol(); }
-    StatusTone tone() const { return tone_; }
 
 private:
     SymbolLabel* icon_;
     QLabel* title_;
     QLabel* value_;
-    StatusTone tone_ = StatusTone::neutral;
 };
 
 // A coloured pill of text ("Autorisé", "Requis", "LIVE").
@@ -136,7 +126,6 @@ class Badge final : public QLabel {
 public:
     explicit Badge(QWidget* parent = nullptr);
     void setBadge(const QString& text, const QColor& color);
-    QColor color() const { return color_; }
 
 private:
     QColor color_;
@@ -151,9 +140,6 @@ public:
     // primaryLabel absent: "Réglages" when granted, else "Autoriser".
     void setState(bool isGranted, std::optional<QString> primaryLabel, std::function<void()> action,
                   std::function<void()> settingsAction);
-    QPushButton* primaryButton() const { return primary_; }
-    QPushButton* settingsButton() const { return settings_; }
-    Badge* badge() const { return badge_; }
 
 private:
     Badge* badge_;
@@ -172,14 +158,9 @@ public:
     // label empty: no label shown.
     SegmentedPicker(const QString& label, const QStringList& choices, QWidget* parent = nullptr);
     void setSelectedIndex(int index);
-    int selectedIndex() const;
     void setOnChosen(std::function<void(int)> onChosen) { onChosen_ = std::move(onChosen); }
-    QPushButton* button(int index) const { return buttons_.at(static_cast<std::size_t>(index)); }
-    int count() const { return static_cast<int>(buttons_.size()); }
-    QString label() const { return label_; }
 
 private:
-    QString label_;
     std::vector<QPushButton*> buttons_;
     std::function<void(int)> onChosen_;
     int selected_ = -1;
@@ -218,7 +199,6 @@ public:
     explicit LiveMetric(const QString& label, QWidget* parent = nullptr);
     void setValue(const QString& value);
     QString value() const { return value_->text(); }
-    QString label() const { return label_->text(); }
 
 private:
     QLabel* label_;

@@ -36,7 +36,6 @@ public:
     ~QuorviMenu() override;
 
     QMenu* menu() const { return menu_.get(); }
-    QAction* statusLine() const { return statusLine_; }
 
 private:
     void refresh();

@@ -32,6 +32,25 @@ void defaultRelaunch() {
                             QCoreApplication::arguments().mid(1));
 }
 
+// Brings the first existing main window to the front (shown, raised,
+// activated); does nothing, and creates nothing, when there is none.
+void raiseExistingMainWindow() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* window = qobject_cast<MainWindow*>(widget);
+        if (window == nullptr) {
+            continue;
+        }
+        if (window->isMinimized()) {
+            window->showNormal();
+        } else {
+            window->show();
+        }
+        window->raise();
+        window->activateWindow();
+        return;
+    }
+}
+
 } // namespace
 
 void openDesktopSettingsPane(SettingsPane pane) {
@@ -51,24 +70,6 @@ void openDesktopSettingsPane(SettingsPane pane) {
         QProcess::startDetached(program, arguments);
         return;
     }
-}
-
-bool raiseExistingMainWindow() {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        auto* window = qobject_cast<MainWindow*>(widget);
-        if (window == nullptr) {
-            continue;
-        }
-        if (window->isMinimized()) {
-            window->showNormal();
-        } else {
-            window->show();
-        }
-        window->raise();
-        window->activateWindow();
-        return true;
-    }
-    return false;
 }
 
 WindowScene::WindowScene(Platform platform, ServerOptions options, SceneHooks hooks)

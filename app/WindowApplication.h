@@ -52,7 +52,6 @@ public:
     const std::shared_ptr<QuorviServer>& server() const { return server_; }
     MainWindow* mainWindow() const { return window_; }
     QuorviMenu* menu() const { return menu_.get(); }
-    QSystemTrayIcon* trayIcon() const { return tray_.get(); }
 
     // Hides the whole application; where there is no tray to come back
     // from, minimises the window instead.
@@ -70,11 +69,6 @@ private:
     std::unique_ptr<QuorviMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
 };
-
-// Brings the first existing main window to the front (shown, raised,
-// activated); does nothing, and creates nothing, when there is none.
-// Returns whether one was found.
-bool raiseExistingMainWindow();
 
 // Opens the desktop's display settings, the first installed program of
 // settingsPaneCandidates; nothing when none is installed; a program that

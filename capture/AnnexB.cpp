@@ -56,8 +56,22 @@ std::size_t parameterSetCount(VideoCodec codec) {
     return codec == VideoCodec::hevc ? 3 : 2;
 }
 
-} // namespace
+// H.264 SPS/PPS, HEVC VPS/SPS/PPS.
+bool isParameterSetType(int type, VideoCodec codec) {
+    if (codec == VideoCodec::hevc) {
+        return type == 32 || type == 33 || type == 34;
+    }
+    return type == 7 || type == 8;
+}
 
+bool isKeyFrame(const CompressedSample& sample) {
+    if (!sample.attachments || sample.attachments->empty()) {
+        return true;
+    }
+    return !sample.attachments->front().notSync;
+}
+
+// Start code + set for each parameter set the codec uses, in index order.
 void appendParameterSets(const FormatDescription& description, VideoCodec codec,
                          std::vector<std::uint8_t>& out) {
     const std::size_t count = std::min(parameterSetCount(codec), description.parameterSets.size());
@@ -68,6 +82,8 @@ void appendParameterSets(const FormatDescription& description, VideoCodec codec,
         }
     }
 }
+
+} // namespace
 
 void appendAnnexBFromLengthPrefixed(std::span<const std::uint8_t> units,
                                     std::vector<std::uint8_t>& out) {
@@ -106,20 +122,6 @@ int nalUnitType(std::span<const std::uint8_t> unit, VideoCodec codec) {
         return -1;
     }
     return codec == VideoCodec::hevc ? (unit[0] >> 1) & 0x3f : unit[0] & 0x1f;
-}
-
-bool isParameterSetType(int type, VideoCodec codec) {
-    if (codec == VideoCodec::hevc) {
-        return type == 32 || type == 33 || type == 34;
-    }
-    return type == 7 || type == 8;
-}
-
-bool isKeyFrame(const CompressedSample& sample) {
-    if (!sample.attachments || sample.attachments->empty()) {
-        return true;
-    }
-    return !sample.attachments->front().notSync;
 }
 
 std::optional<EncodedVideoFrame> makeAccessUnit(const CompressedSample& sample, VideoCodec codec) {

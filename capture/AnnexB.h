@@ -17,11 +17,6 @@ namespace quorvi {
 
 inline constexpr std::uint8_t kStartCode[4] = {0, 0, 0, 1};
 
-// Appends start code + set for each parameter set the codec uses, in index
-// order; a set that cannot be read is skipped.
-void appendParameterSets(const FormatDescription& description, VideoCodec codec,
-                         std::vector<std::uint8_t>& out);
-
 // Length-prefixed units to start-coded ones. Stops at a length of 0 or at a
 // unit that would run past the end; bytes too few to form a unit at the end
 // are dropped.
@@ -42,15 +37,12 @@ std::vector<std::span<const std::uint8_t>> splitAnnexB(std::span<const std::uint
 
 // nal_unit_type of a unit's first header byte; -1 for an empty unit.
 int nalUnitType(std::span<const std::uint8_t> unit, VideoCodec codec);
-// H.264 SPS/PPS, HEVC VPS/SPS/PPS.
-bool isParameterSetType(int nalUnitType, VideoCodec codec);
-
-// A sample without attachments, or with an empty list, or whose first entry
-// lacks notSync, is a key frame.
-bool isKeyFrame(const CompressedSample& sample);
 
 // The access unit of one sample, or none when the sample has no readable
-// data or the conversion leaves nothing.
+// data or the conversion leaves nothing. A sample without attachments, or
+// with an empty list, or whose first entry lacks notSync, is a key frame;
+// the format description's parameter sets go in front of it, a set that
+// cannot be read skipped.
 std::optional<EncodedVideoFrame> makeAccessUnit(const CompressedSample& sample, VideoCodec codec);
 
 } // namespace quorvi

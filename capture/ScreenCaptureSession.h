@@ -70,9 +70,6 @@ public:
     std::optional<CapturedVideoBuffer> latestBuffer(DisplayID displayID) const;
 
 private:
-    // Tests read the generation number, which nothing else needs to see.
-    friend struct ScreenCaptureSessionInspector;
-
     // The state one start works with, copied into its background thread.
     struct StartRequest {
         DisplayID displayID = 0;

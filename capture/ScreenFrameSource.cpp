@@ -96,8 +96,7 @@ std::optional<CapturedScreen> ScreenFrameSource::captureDisplay(DisplayID displa
         return std::nullopt;
     }
     return CapturedScreen{static_cast<double>(buffer->width), static_cast<double>(buffer->height),
-                          std::move(buffer->pixelBuffer), /*cursorInFrame=*/true,
-                          buffer->capturedAt};
+                          std::move(buffer->pixelBuffer), buffer->capturedAt};
 }
 
 std::optional<std::string> ScreenFrameSource::fallbackJPEGBase64(const CapturedScreen& capture,
@@ -130,7 +129,7 @@ CursorPoint ScreenFrameSource::cursorPoint(DisplayID displayID,
     cursor.y = capture.height * (pointer->y - bounds.minY) / bounds.height;
     // The picture already shows the pointer; the position still tells the
     // client where it is.
-    cursor.visible = !capture.cursorInFrame;
+    cursor.visible = false;
     cursor.kind = "arrow";
     return cursor;
 }

@@ -53,14 +53,12 @@ struct FrameContent {
 ScreenFrameMessage makeScreenFrameMessage(FrameContent content, std::int64_t sequence,
                                           std::string title);
 
-// One captured picture ready for encoding.
+// One captured picture ready for encoding. The stream draws the pointer
+// into every picture, so the client never needs to draw one.
 struct CapturedScreen {
     double width = 0;
     double height = 0;
     std::shared_ptr<const PixelBuffer> pixelBuffer;
-    // The pointer is already drawn into the picture (true for every capture
-    // of the stream), so the client need not draw one.
-    bool cursorInFrame = true;
     // When the buffer was grabbed; zero where unknown.
     std::chrono::steady_clock::time_point capturedAt{};
 };
@@ -86,14 +84,12 @@ public:
     FrameContent makeFrameContent(DisplayID displayID, const StreamEncodingSettings& settings,
                                   const std::string& defaultSubtitle);
 
-    // The steps of makeFrameContent, callable on their own.
+private:
     std::optional<CapturedScreen> captureDisplay(DisplayID displayID) const;
     // quality: the settings' factor from 0 to 1.
     std::optional<std::string> fallbackJPEGBase64(const CapturedScreen& capture,
                                                   double quality) const;
     CursorPoint cursorPoint(DisplayID displayID, const CapturedScreen& capture) const;
-
-private:
     // Frame size when there is no picture: the display's, at least 2 × 2.
     FrameContent contentWithoutCapture(DisplayID displayID, std::string subtitle) const;
 

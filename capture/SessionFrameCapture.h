@@ -28,8 +28,6 @@ public:
         return session_->latestBuffer(displayID);
     }
 
-    const std::shared_ptr<ScreenCaptureSession>& session() const { return session_; }
-
 private:
     std::shared_ptr<ScreenCaptureSession> session_;
 };

@@ -1,6 +1,7 @@
 #include "input/InputInjector.h"
 
 #include <cmath>
+#include <cstdint>
 
 namespace quorvi {
 
@@ -25,18 +26,14 @@ std::int32_t wheelPixels(double amount) {
     return static_cast<std::int32_t>(pixels);
 }
 
+DisplayPoint globalPoint(const DisplayRect& bounds, double x, double y) {
+    return {bounds.minX + x * bounds.width, bounds.minY + y * bounds.height};
+}
+
 } // namespace
 
 InputInjector::InputInjector(DisplayServices& displays, EventPoster& poster)
     : displays_(&displays), poster_(&poster) {}
-
-DisplayPoint InputInjector::globalPoint(const DisplayRect& bounds, double x, double y) {
-    return {bounds.minX + x * bounds.width, bounds.minY + y * bounds.height};
-}
-
-InputInjector::WheelAmounts InputInjector::wheelAmounts(double dx, double dy) {
-    return {wheelPixels(dx), wheelPixels(dy)};
-}
 
 void InputInjector::handle(const InputEventMessage& message, DisplayID displayID) const {
     const DisplayPoint point = globalPoint(displays_->bounds(displayID), message.x, message.y);
@@ -58,11 +55,12 @@ void InputInjector::handle(const InputEventMessage& message, DisplayID displayID
 }
 
 void InputInjector::postScroll(double dx, double dy) const {
-    const WheelAmounts amounts = wheelAmounts(dx, dy);
-    if (amounts.dx == 0 && amounts.dy == 0) {
+    const std::int32_t x = wheelPixels(dx);
+    const std::int32_t y = wheelPixels(dy);
+    if (x == 0 && y == 0) {
         return;
     }
-    poster_->scrollPixels(amounts.dx, amounts.dy);
+    poster_->scrollPixels(x, y);
 }
 
 } // namespace quorvi

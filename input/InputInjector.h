@@ -4,8 +4,6 @@
 #include "platform/DisplayServices.h"
 #include "protocol/Messages.h"
 
-#include <cstdint>
-
 namespace quorvi {
 
 // Turns one client gesture into synthetic pointer or scroll events on the
@@ -22,24 +20,13 @@ class InputInjector {
 public:
     InputInjector(DisplayServices& displays, EventPoster& poster);
 
-    // Posts the events of one message on displayID.
+    // Posts the events of one message on displayID. Points are the fractions
+    // x, y of the display's bounds, read anew for every message: no clamping
+    // and no rounding, so fractions outside 0..1 land outside the display.
+    // A scroll posts dx, dy as wheel pixels (one unit is 1,200 pixels, sign
+    // inverted, clamped to -120..120, truncated toward zero); an amount that
+    // is not a number scrolls nothing along its axis.
     void handle(const InputEventMessage& message, DisplayID displayID) const;
-
-    // The global point of the fractions x, y of a display: no clamping and
-    // no rounding, so fractions outside 0..1 land outside the display.
-    static DisplayPoint globalPoint(const DisplayRect& bounds, double x, double y);
-
-    // The wheel amounts, in pixels, of a scroll of dx, dy (one unit is 1,200
-    // pixels, sign inverted, clamped to -120..120, truncated toward zero).
-    // An amount that is not a number counts as 0: nothing is scrolled along
-    // that axis.
-    struct WheelAmounts {
-        std::int32_t dx = 0;
-        std::int32_t dy = 0;
-
-        bool operator==(const WheelAmounts&) const = default;
-    };
-    static WheelAmounts wheelAmounts(double dx, double dy);
 
 private:
     void postScroll(double dx, double dy) const;

@@ -21,8 +21,6 @@ public:
     WorkQueue(const WorkQueue&) = delete;
     WorkQueue& operator=(const WorkQueue&) = delete;
 
-    const std::string& label() const { return label_; }
-
     // The queue key: true when the calling thread is this queue's thread.
     bool isCurrent() const;
 

@@ -512,40 +512,6 @@ Decoded<ScreenFrameMessage> decodeScreenFrameMessage(std::string_view line) {
     return guarded<ScreenFrameMessage>([&] { return readScreenFrame(parseObject(line)); });
 }
 
-Decoded<std::string> encodeCursorPoint(const CursorPoint& cursor) {
-    return guarded<std::string>([&] {
-        FiniteCheck check;
-        check.check(cursor, "");
-        if (auto& reason = check.reason()) {
-            unreadable(std::move(*reason));
-        }
-        std::string out;
-        writeCursor(out, cursor);
-        return out;
-    });
-}
-
-Decoded<CursorPoint> decodeCursorPoint(std::string_view text) {
-    return guarded<CursorPoint>([&] { return readCursor(parseObject(text), ""); });
-}
-
-Decoded<std::string> encodeWindowCard(const WindowCard& card) {
-    return guarded<std::string>([&] {
-        FiniteCheck check;
-        check.check(card, "");
-        if (auto& reason = check.reason()) {
-            unreadable(std::move(*reason));
-        }
-        std::string out;
-        writeWindowCard(out, card);
-        return out;
-    });
-}
-
-Decoded<WindowCard> decodeWindowCard(std::string_view text) {
-    return guarded<WindowCard>([&] { return readWindowCard(parseObject(text), ""); });
-}
-
 std::string identity(const InputEventMessage& message) {
     return message.kind + "-" + shortestDecimal(message.sentAt) + "-" + message.phase;
 }

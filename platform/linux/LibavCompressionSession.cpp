@@ -556,22 +556,8 @@ makeLibavCompressionSessionFactory(LibavEncoderChoice choice) {
     return std::make_shared<LibavCompressionSessionFactory>(std::move(choice));
 }
 
-std::shared_ptr<VideoEncoder> makeLibavVideoEncoder(bool allowSoftwareHevc) {
-    LibavEncoderChoice choice;
-    if (allowSoftwareHevc) {
-        choice.hevcEncoders.push_back("libx265");
-    }
-    return std::make_shared<VideoFrameEncoder>(makeLibavCompressionSessionFactory(choice));
-}
-
-std::vector<std::string> usableLibavEncoders(const std::vector<std::string>& names) {
-    std::vector<std::string> usable;
-    for (const std::string& name : names) {
-        if (EncoderRegistry::shared().isUsable(name)) {
-            usable.push_back(name);
-        }
-    }
-    return usable;
+std::shared_ptr<VideoEncoder> makeLibavVideoEncoder() {
+    return std::make_shared<VideoFrameEncoder>(makeLibavCompressionSessionFactory());
 }
 
 } // namespace quorvi

@@ -51,12 +51,7 @@ std::shared_ptr<CompressionSessionFactory>
 makeLibavCompressionSessionFactory(LibavEncoderChoice choice = {});
 
 // The video encoder of the Linux bundle: a VideoFrameEncoder over libavcodec
-// sessions. allowSoftwareHevc adds libx265 after the hardware HEVC encoders
-// (tests).
-std::shared_ptr<VideoEncoder> makeLibavVideoEncoder(bool allowSoftwareHevc = false);
-
-// The encoders among `names` that open on this machine (probing those not
-// probed yet), in the given order.
-std::vector<std::string> usableLibavEncoders(const std::vector<std::string>& names);
+// sessions with the default choice of encoders.
+std::shared_ptr<VideoEncoder> makeLibavVideoEncoder();
 
 } // namespace quorvi

@@ -270,7 +270,7 @@ void shrinkScreen(Display* display, std::optional<ScreenSize> target) {
 }
 
 // Called with the session's mutex held.
-int removeLeftoversLocked(Session& session, Display* display) {
+void removeLeftoversLocked(Session& session, Display* display) {
     const std::string prefix = RandrVirtualDisplayBackend::kNamePrefix;
     std::set<std::string> names;
     int count = 0;
@@ -290,12 +290,10 @@ int removeLeftoversLocked(Session& session, Display* display) {
             names.insert(modeName(resources->modes[i]));
         }
     }
-    int removed = 0;
     bool foundMode = false;
     for (const std::string& name : names) {
         if (startsWith(name, prefix) && session.liveNames.count(name) == 0) {
             foundMode = detachDisplay(display, name) || foundMode;
-            ++removed;
         }
     }
     // What the screen was before a crashed run grew it is not known; the lit
@@ -303,7 +301,6 @@ int removeLeftoversLocked(Session& session, Display* display) {
     if (foundMode) {
         shrinkScreen(display, std::nullopt);
     }
-    return removed;
 }
 
 // A free CRTC that the output can use, on an output with nothing plugged in
@@ -484,18 +481,6 @@ RandrVirtualDisplayBackend::RandrVirtualDisplayBackend(std::string displayName)
     : session_(std::make_shared<Session>(std::move(displayName))) {}
 
 RandrVirtualDisplayBackend::~RandrVirtualDisplayBackend() = default;
-
-int RandrVirtualDisplayBackend::removeLeftovers() {
-    std::lock_guard lock(session_->mutex);
-    Display* display = session_->connection.display();
-    if (display == nullptr || !hasRandr15(display)) {
-        return 0;
-    }
-    const int removed = removeLeftoversLocked(*session_, display);
-    XSync(display, False);
-    session_->connection.dropIfLost();
-    return removed;
-}
 
 VirtualDisplayCreation
 RandrVirtualDisplayBackend::create(const VirtualDisplayDescriptor& descriptor,

@@ -84,11 +84,6 @@ public:
     VirtualDisplayCreation create(const VirtualDisplayDescriptor& descriptor,
                                   const VirtualDisplaySettings& settings) override;
 
-    // Deletes every "Quorvi-" monitor and mode this backend does not own,
-    // turns off the CRTCs that showed them, and shrinks the screen to the
-    // CRTCs still lit. Returns how many displays it found.
-    int removeLeftovers();
-
     struct Session;
 
 private:

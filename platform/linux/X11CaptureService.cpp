@@ -854,7 +854,6 @@ std::unique_ptr<PixelBuffer> PixelBufferPool::take() {
     if (!free_.empty()) {
         std::unique_ptr<PixelBuffer> buffer = std::move(free_.back());
         free_.pop_back();
-        ++outstanding_;
         return buffer;
     }
     if (created_ >= capacity_) {
@@ -865,7 +864,6 @@ std::unique_ptr<PixelBuffer> PixelBufferPool::take() {
         width_, height_, bytesPerRow,
         std::make_unique<std::uint8_t[]>(bytesPerRow * static_cast<std::size_t>(height_)));
     ++created_;
-    ++outstanding_;
     return buffer;
 }
 
@@ -875,7 +873,6 @@ void PixelBufferPool::putBack(std::unique_ptr<PixelBuffer> buffer) {
     }
     std::lock_guard guard(mutex_);
     free_.push_back(std::move(buffer));
-    --outstanding_;
 }
 
 std::shared_ptr<const PixelBuffer> PixelBufferPool::share(std::unique_ptr<PixelBuffer> buffer) {
@@ -888,11 +885,6 @@ std::shared_ptr<const PixelBuffer> PixelBufferPool::share(std::unique_ptr<PixelB
         buffer.release(), [pool = shared_from_this()](const PixelBuffer* returned) {
             pool->putBack(std::unique_ptr<PixelBuffer>(const_cast<PixelBuffer*>(returned)));
         });
-}
-
-int PixelBufferPool::outstanding() const {
-    std::lock_guard guard(mutex_);
-    return outstanding_;
 }
 
 std::shared_ptr<CaptureService> makeX11CaptureService(std::string displayName) {

@@ -100,9 +100,6 @@ public:
     // Shares a filled buffer; it is never written again until it comes back.
     std::shared_ptr<const PixelBuffer> share(std::unique_ptr<PixelBuffer> buffer);
 
-    // Buffers taken and not back yet.
-    int outstanding() const;
-
 private:
     PixelBufferPool(std::int64_t width, std::int64_t height, int capacity);
 
@@ -112,7 +109,6 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<PixelBuffer>> free_;
     int created_ = 0;
-    int outstanding_ = 0;
 };
 
 } // namespace quorvi

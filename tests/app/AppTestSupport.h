@@ -2,26 +2,23 @@
 
 #include "app/MainWindowControls.h"
 
-#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QWidget>
+#include <QMenu>
+#include <QTimer>
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
 #include <vector>
 
-namespace quorvi::testing {
-
-// Runs the Qt event loop for a while (timers, posted tasks, deferred
-// deletes), on the test thread, which is the main thread.
-inline void spin(std::chrono::milliseconds duration) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < duration.count()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+// Readable texts in failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
 }
+
+namespace quorvi::testing {
 
 inline bool spinUntil(const std::function<bool()>& predicate,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
@@ -36,57 +33,57 @@ inline bool spinUntil(const std::function<bool()>& predicate,
     return true;
 }
 
-// The server calls of a window or menu under test, counted.
-struct RecordingControls {
-    int starts = 0;
-    int stops = 0;
-    int refreshes = 0;
-    int exports = 0;
-    int mirrors = 0;
-    int extendeds = 0;
-    std::vector<StreamMode> streamModes;
-    std::uint16_t port = 54545;
-
-    ServerControls controls() {
-        ServerControls c;
-        c.start = [this] { ++starts; };
-        c.stop = [this] { ++stops; };
-        c.refreshPermissions = [this] { ++refreshes; };
-        c.exportDiagnostics = [this] { ++exports; };
-        c.useMirrorMode = [this] { ++mirrors; };
-        c.useExtendedMode = [this] { ++extendeds; };
-        c.setStreamMode = [this](StreamMode mode) { streamModes.push_back(mode); };
-        c.listeningPort = [this] { return port; };
-        return c;
-    }
-};
-
-struct RecordingWindowActions {
-    std::vector<SettingsPane> panes;
-    int hides = 0;
-    int restarts = 0;
-
-    WindowActions actions() {
-        WindowActions a;
-        a.openSettingsPane = [this](SettingsPane pane) { panes.push_back(pane); };
-        a.hideApplication = [this] { ++hides; };
-        a.restartApp = [this] { ++restarts; };
-        return a;
-    }
-};
-
-template <typename T> T* child(QObject& root, const char* name) {
-    return root.findChild<T*>(QString::fromLatin1(name));
+// Runs the event loop until a timer of this delay, started now, fires: by
+// then every timer started earlier with no longer a delay has fired too.
+inline bool runTimersStartedBefore(std::chrono::milliseconds delay) {
+    auto fired = std::make_shared<bool>(false);
+    QTimer::singleShot(delay, QCoreApplication::instance(), [fired] { *fired = true; });
+    return spinUntil([&] { return *fired; }, delay + std::chrono::seconds(10));
 }
 
-// The first button under root whose text is exactly the given one.
-inline QAbstractButton* buttonWithText(QObject& root, const QString& text) {
-    for (auto* button : root.findChildren<QAbstractButton*>()) {
-        if (button->text() == text) {
-            return button;
+// The entry of that text, "submenu/entry" for one in a submenu; or null.
+inline QAction* menuEntry(QMenu* menu, const QString& path) {
+    QAction* found = nullptr;
+    for (const QString& text : path.split('/')) {
+        found = nullptr;
+        for (QAction* action : menu != nullptr ? menu->actions() : QList<QAction*>{}) {
+            found = action->text() == text ? action : found;
         }
+        menu = found != nullptr ? found->menu() : nullptr;
     }
-    return nullptr;
+    return found;
 }
+
+using Calls = std::vector<std::string>;
+
+inline std::string modeCall(StreamMode mode) {
+    return "mode " + std::to_string(static_cast<int>(mode));
+}
+
+// The server calls and desktop actions of a window or menu under test.
+struct CallLog {
+    Calls calls;
+
+    std::function<void()> record(std::string name) {
+        return [this, name] { calls.push_back(name); };
+    }
+    void pane(SettingsPane pane) {
+        const char* names[] = {"pane screen", "pane accessibility", "pane displays"};
+        calls.emplace_back(names[static_cast<int>(pane)]);
+    }
+    ServerControls controls() {
+        return {record("start"),
+                record("stop"),
+                record("refresh"),
+                record("export"),
+                record("mirror"),
+                record("extended"),
+                [this](StreamMode mode) { calls.push_back(modeCall(mode)); },
+                [] { return std::uint16_t{54545}; }};
+    }
+    WindowActions actions() {
+        return {[this](SettingsPane p) { pane(p); }, record("hide"), record("restart")};
+    }
+};
 
 } // namespace quorvi::testing

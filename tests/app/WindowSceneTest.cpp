@@ -1,178 +1,135 @@
 #include "AppTestSupport.h"
-#include "FakePlatform.h"
 #include "app/ContentView.h"
 #include "app/MainWindow.h"
 #include "app/MainWindowWidgets.h"
+#include "app/QtMainQueue.h"
 #include "app/QuorviMenu.h"
 #include "app/WindowApplication.h"
+#include "fakes/FakeDisplayServices.h"
 #include "fakes/LoopbackClient.h"
+#include "fakes/ManualClock.h"
+#include "fakes/RecordingEventPoster.h"
+#include "fakes/ScriptedFrameCapture.h"
+#include "fakes/SwitchablePrivacyGrants.h"
+#include "platform/AsioTransport.h"
+#include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
+#include "platform/WorkQueue.h"
 #include "server/QuorviServer.h"
 
-#include <QAction>
 #include <QApplication>
-#include <QCloseEvent>
-#include <QMenu>
 #include <gtest/gtest.h>
 
 using namespace quorvi;
 using namespace quorvi::testing;
-using namespace std::chrono_literals;
 
 namespace {
 
 constexpr const char* kReady = "Prêt: iPhone peut détecter ce Mac";
 
+// Its listeners fail when started, as an acceptor does when it cannot take
+// over its bound socket.
+struct FailingNetwork final : NetworkTransport,
+                              Listener,
+                              std::enable_shared_from_this<FailingNetwork> {
+    ListenerCreation makeListener(std::uint16_t) override {
+        return {shared_from_this(), std::nullopt};
+    }
+    std::uint16_t port() const override { return 54545; }
+    void setService(ServiceDescription) override {}
+    void setNewConnectionHandler(NewConnectionHandler) override {}
+    void setStateHandler(StateHandler handler) override { handler_ = std::move(handler); }
+    void setServiceProblemHandler(ServiceProblemHandler) override {}
+    void start(WorkQueue& queue) override {
+        queue.post([handler = handler_] {
+            handler({ListenerStateKind::failed, NetworkError{"Adresse déjà utilisée"}});
+        });
+    }
+    void cancel() override {}
+    StateHandler handler_;
+};
+
 class WindowSceneTest : public ::testing::Test {
 protected:
-    void makeScene(std::uint16_t port, bool trayAvailable) {
-        SceneHooks hooks;
-        hooks.isTrayAvailable = [this] { return trayAvailable_; };
-        hooks.openSettingsPane = [this](SettingsPane pane) { panes.push_back(pane); };
-        hooks.relaunch = [this] { ++relaunches; };
-        hooks.quit = [this] { ++quits; };
-        hooks.showsTrayIcon = false;
-        trayAvailable_ = trayAvailable;
-        scene = std::make_unique<WindowScene>(fakePlatform(defaults), ServerOptions{port}, hooks);
-        auto* state = scene->server()->publishedState().get();
-        state->addObserver({nullptr, [this, state](PublishedProperty property) {
-                                if (property == PublishedProperty::status) {
-                                    statuses.push_back(state->status());
-                                }
-                            }});
+    // The real scene on the Qt main queue and a real listener on 127.0.0.1
+    // unless a transport is given; fakes for the screen, grants and encoders.
+    // Shown, and run until the server publishes that status.
+    void makeScene(bool trayAvailable,
+                   std::shared_ptr<NetworkTransport> transport =
+                       std::make_shared<AsioTransport>("127.0.0.1", nullptr),
+                   const std::string& status = kReady) {
+        auto queue = std::make_shared<QtMainQueue>();
+        Platform platform{.mainQueue = queue,
+                          .transport = transport,
+                          .notifications = std::make_shared<InMemoryNotificationCenter>(queue),
+                          .clock = std::make_shared<ManualClock>(),
+                          .userDefaults = std::make_shared<InMemoryUserDefaults>(),
+                          .displays = std::make_shared<fakes::FakeDisplayServices>(),
+                          .eventPoster = std::make_shared<fakes::RecordingEventPoster>(),
+                          .privacyGrants = std::make_shared<fakes::SwitchablePrivacyGrants>(),
+                          .frameCapture = std::make_shared<fakes::ScriptedFrameCapture>(),
+                          .videoEncoder = std::make_shared<fakes::ScriptedVideoEncoder>(),
+                          .jpegEncoder = std::make_shared<fakes::ScriptedJpegEncoder>(),
+                          .computerName = [] { return std::string("Poste de test"); }};
+        SceneHooks hooks{[trayAvailable] { return trayAvailable; },
+                         [this](SettingsPane pane) { log.pane(pane); }, log.record("relaunch"),
+                         log.record("quit"), false};
+        scene = std::make_unique<WindowScene>(std::move(platform), ServerOptions{0}, hooks);
+        scene->show();
+        EXPECT_TRUE(spinUntil([&] { return state().status() == status; })) << state().status();
     }
-
     PublishedState& state() { return scene->server()->published(); }
-
-    bool waitForStatus(const std::string& status) {
-        return spinUntil([&] { return state().status() == status; }, 10s);
+    template <typename T> T* find(const char* name) {
+        return scene->mainWindow()->content()->findChild<T*>(QString::fromLatin1(name));
     }
+    QAction* entry(const QString& path) { return menuEntry(scene->menu()->menu(), path); }
 
-    QAction* menuEntry(const QString& text) {
-        for (QAction* action : scene->menu()->menu()->actions()) {
-            if (action->text() == text) {
-                return action;
-            }
-        }
-        return nullptr;
-    }
-
-    void TearDown() override {
-        scene.reset();
-        spin(50ms);
-    }
-
-    std::shared_ptr<InMemoryUserDefaults> defaults = std::make_shared<InMemoryUserDefaults>();
+    CallLog log;
     std::unique_ptr<WindowScene> scene;
-    std::vector<std::string> statuses;
-    std::vector<SettingsPane> panes;
-    int relaunches = 0;
-    int quits = 0;
-    bool trayAvailable_ = true;
 };
 
 } // namespace
 
-TEST_F(WindowSceneTest, ShowingTheWindowStartsTheServerAndTheAddressUsesItsPort) {
-    makeScene(54999, true);
-    EXPECT_EQ(scene->mainWindow()->windowTitle(), "Quorvi Mac");
-    EXPECT_EQ(scene->mainWindow()->minimumSize(), QSize(820, 600));
-    EXPECT_EQ(state().status(), "Arrêté");
-    scene->show();
-    ASSERT_TRUE(waitForStatus(kReady));
-    EXPECT_EQ(scene->server()->listeningPort(), 54999);
-
-    auto* content = scene->mainWindow()->content();
-    auto* address = content->findChild<HeaderStatusItem*>("headerAddress");
-    ASSERT_NE(address, nullptr);
-    state().setLocalAddresses({"192.168.1.20"});
-    EXPECT_EQ(address->value(), "192.168.1.20:54999");
-    EXPECT_EQ(content->findChild<DetailRow*>("addressRow")->value(), "192.168.1.20:54999");
-    EXPECT_EQ(content->findChild<QPushButton*>("headerPrimaryButton")->text(), "Redémarrer");
-}
-
-TEST_F(WindowSceneTest, UnhidingTheWindowKeepsTheConnectedClient) {
-    makeScene(0, true);
-    scene->show();
-    ASSERT_TRUE(waitForStatus(kReady));
-    LoopbackClient client(scene->server()->listeningPort());
-    ASSERT_TRUE(client.isConnected());
-    ASSERT_TRUE(spinUntil([&] { return state().connectionName() == "iPhone connecté"; }, 10s));
-
-    // Hidden 0.8 s after the connection (the switch is on by default).
-    ASSERT_TRUE(spinUntil([&] { return !scene->mainWindow()->isVisible(); }, 3s));
-    const auto startsBefore = std::count(statuses.begin(), statuses.end(), kReady);
-
-    // The tray brings the same window back; the server is not restarted.
-    const auto windowsBefore = QApplication::topLevelWidgets().size();
-    menuEntry("Ouvrir Quorvi Mac")->trigger();
-    spin(300ms);
-    EXPECT_TRUE(scene->mainWindow()->isVisible());
-    EXPECT_EQ(QApplication::topLevelWidgets().size(), windowsBefore);
-    EXPECT_EQ(state().connectionName(), "iPhone connecté");
-    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), kReady), startsBefore);
-    EXPECT_FALSE(client.waitForEndOfStream(200ms));
-    // Shown again during the same connection: not hidden a second time.
-    spin(1000ms);
-    EXPECT_TRUE(scene->mainWindow()->isVisible());
-}
-
-TEST_F(WindowSceneTest, WithoutATrayHidingMinimisesAndClosingQuits) {
-    makeScene(0, false);
-    scene->show();
-    ASSERT_TRUE(waitForStatus(kReady));
-    scene->hideApplication();
-    spin(50ms);
-    EXPECT_TRUE(scene->mainWindow()->isVisible());
-    EXPECT_TRUE(scene->mainWindow()->isMinimized());
-    EXPECT_EQ(quits, 0);
-    scene->mainWindow()->close();
-    EXPECT_EQ(quits, 1);
-}
-
-TEST_F(WindowSceneTest, WithATrayClosingKeepsTheServer) {
-    makeScene(0, true);
-    scene->show();
-    ASSERT_TRUE(waitForStatus(kReady));
-    scene->mainWindow()->close();
-    spin(50ms);
-    EXPECT_FALSE(scene->mainWindow()->isVisible());
-    EXPECT_EQ(quits, 0);
-    EXPECT_EQ(state().status(), kReady);
-    menuEntry("Ouvrir Quorvi Mac")->trigger();
-    EXPECT_TRUE(scene->mainWindow()->isVisible());
-    menuEntry("Quitter Quorvi Mac")->trigger();
-    EXPECT_EQ(quits, 1);
-}
-
-TEST_F(WindowSceneTest, RestartStopsRelaunchesAndQuits) {
-    makeScene(0, true);
-    scene->show();
-    ASSERT_TRUE(waitForStatus(kReady));
+TEST_F(WindowSceneTest, ShowingStartsTheServerAndRestartingFreesItsPort) {
+    makeScene(true);
     const auto port = scene->server()->listeningPort();
+    state().setLocalAddresses({"192.168.1.20"});
+    EXPECT_EQ(find<HeaderStatusItem>("headerAddress")->value(),
+              QString("192.168.1.20:%1").arg(port));
     scene->restartApp();
-    EXPECT_EQ(relaunches, 1);
-    EXPECT_EQ(quits, 1);
-    // The port is free for the new process.
-    LoopbackClient late(port);
-    EXPECT_FALSE(late.isConnected());
+    EXPECT_EQ(log.calls, (Calls{"relaunch", "quit"}));
+    EXPECT_FALSE(LoopbackClient(port).isConnected());
 }
 
-TEST_F(WindowSceneTest, SettingsPanesFromTheWindowAndTheMenu) {
-    makeScene(0, true);
-    auto* content = scene->mainWindow()->content();
-    content->findChild<QPushButton*>("displaysButton")->click();
-    QMenu* displayMenu = nullptr;
-    for (QAction* action : scene->menu()->menu()->actions()) {
-        if (action->menu() != nullptr && action->text() == "Mode d'affichage") {
-            displayMenu = action->menu();
-        }
+TEST_F(WindowSceneTest, HidingReopeningAndClosingWithAndWithoutATray) {
+    // Tray; still shown, minimised, after hiding (no tray to come back from); calls on close.
+    const std::tuple<bool, bool, Calls> rows[] = {{true, false, {}}, {false, true, {"quit"}}};
+    for (const auto& [tray, shownAfterHiding, callsOnClose] : rows) {
+        SCOPED_TRACE(tray);
+        makeScene(tray);
+        const auto windows = QApplication::topLevelWidgets().size();
+        find<QPushButton>("hideNowButton")->click();
+        EXPECT_EQ(scene->mainWindow()->isVisible(), shownAfterHiding);
+        EXPECT_EQ(scene->mainWindow()->isMinimized(), shownAfterHiding);
+        entry("Ouvrir Quorvi Mac")->trigger();
+        EXPECT_TRUE(scene->mainWindow()->isVisible() && !scene->mainWindow()->isMinimized());
+        EXPECT_EQ(QApplication::topLevelWidgets().size(), windows);
+        log.calls.clear();
+        scene->mainWindow()->close();
+        EXPECT_EQ(log.calls, callsOnClose);
+        EXPECT_EQ(state().status(), kReady);
     }
-    ASSERT_NE(displayMenu, nullptr);
-    displayMenu->actions().last()->trigger();
-    menuEntry("Ouvrir Réglages Accessibility")->trigger();
-    ASSERT_EQ(panes.size(), 3u);
-    EXPECT_EQ(panes[0], SettingsPane::displays);
-    EXPECT_EQ(panes[1], SettingsPane::displays);
-    EXPECT_EQ(panes[2], SettingsPane::accessibility);
+    entry("Quitter Quorvi Mac")->trigger();
+    find<QPushButton>("displaysButton")->click();
+    entry("Ouvrir Réglages Accessibility")->trigger();
+    EXPECT_EQ(log.calls, (Calls{"quit", "quit", "pane displays", "pane accessibility"}));
+}
+
+TEST_F(WindowSceneTest, AFailedListenerIsShownAsAStoppedServer) {
+    makeScene(true, std::make_shared<FailingNetwork>(), "Serveur échoué: Adresse déjà utilisée");
+    EXPECT_EQ(find<HeaderStatusItem>("headerServer")->value(), "Erreur");
+    EXPECT_EQ(find<HeaderStatusItem>("headerServer")->tone(), StatusTone::danger);
+    EXPECT_EQ(find<QPushButton>("headerPrimaryButton")->text(), "Démarrer");
+    EXPECT_FALSE(find<QPushButton>("stopButton")->isEnabled());
+    EXPECT_TRUE(find<QPushButton>("startServerButton")->isVisible());
 }

@@ -10,8 +10,7 @@
 namespace quorvi::fakes {
 
 // Display services over a layout the test writes: displays in the order
-// added, the first one main unless mainID says otherwise. Counts the
-// queries it answered.
+// added, the first one main unless mainID says otherwise.
 //
 // Thread: any (a mutex guards the layout).
 class FakeDisplayServices final : public DisplayServices {
@@ -28,84 +27,60 @@ public:
         addDisplay({id, bounds, static_cast<std::size_t>(bounds.width),
                     static_cast<std::size_t>(bounds.height)});
     }
-
     void addDisplay(Display display) {
-        std::lock_guard lock(mutex_);
-        displays_.push_back(display);
+        locked([&] { displays_.push_back(display); });
     }
-
     void removeDisplay(DisplayID id) {
-        std::lock_guard lock(mutex_);
-        std::erase_if(displays_, [id](const Display& display) { return display.id == id; });
+        locked([&] { std::erase_if(displays_, [id](const Display& d) { return d.id == id; }); });
     }
-
     void setMainID(std::optional<DisplayID> id) {
-        std::lock_guard lock(mutex_);
-        mainID_ = id;
+        locked([&] { mainID_ = id; });
     }
-
     void setPointer(std::optional<DisplayPoint> point) {
-        std::lock_guard lock(mutex_);
-        pointer_ = point;
+        locked([&] { pointer_ = point; });
     }
-
-    int boundsQueries() const {
-        std::lock_guard lock(mutex_);
-        return boundsQueries_;
+    int boundsQueries() {
+        return locked([&] { return boundsQueries_; });
     }
 
     DisplayID mainDisplayID() override {
-        std::lock_guard lock(mutex_);
-        if (mainID_) {
-            return *mainID_;
-        }
-        return displays_.empty() ? 0 : displays_.front().id;
+        return locked([&] { return mainID_ ? *mainID_ : displays_.empty() ? 0 : displays_[0].id; });
     }
-
     DisplayRect bounds(DisplayID id) override {
-        std::lock_guard lock(mutex_);
-        ++boundsQueries_;
-        const Display* display = find(id);
-        return display == nullptr ? DisplayRect{} : display->bounds;
+        return locked([&] { return ++boundsQueries_, find(id).bounds; });
     }
-
     std::size_t pixelsWide(DisplayID id) override {
-        std::lock_guard lock(mutex_);
-        const Display* display = find(id);
-        return display == nullptr ? 0 : display->pixelsWide;
+        return locked([&] { return find(id).pixelsWide; });
     }
-
     std::size_t pixelsHigh(DisplayID id) override {
-        std::lock_guard lock(mutex_);
-        const Display* display = find(id);
-        return display == nullptr ? 0 : display->pixelsHigh;
+        return locked([&] { return find(id).pixelsHigh; });
     }
-
     std::vector<DisplayID> onlineDisplayIDs() override {
-        std::lock_guard lock(mutex_);
         std::vector<DisplayID> ids;
-        for (const Display& display : displays_) {
-            ids.push_back(display.id);
-        }
+        locked([&] {
+            for (const Display& display : displays_) {
+                ids.push_back(display.id);
+            }
+        });
         return ids;
     }
-
     std::optional<DisplayPoint> pointerLocation() override {
-        std::lock_guard lock(mutex_);
-        return pointer_;
+        return locked([&] { return pointer_; });
     }
 
 private:
-    const Display* find(DisplayID id) const {
-        for (const Display& display : displays_) {
-            if (display.id == id && id != 0) {
-                return &display;
-            }
-        }
-        return nullptr;
+    template <typename Call> auto locked(Call call) -> decltype(call()) {
+        std::lock_guard lock(mutex_);
+        return call();
+    }
+    // An unknown display (or ID 0) is all zeros.
+    Display find(DisplayID id) const {
+        const auto it = std::find_if(displays_.begin(), displays_.end(),
+                                     [id](const Display& display) { return display.id == id; });
+        return it == displays_.end() || id == 0 ? Display{} : *it;
     }
 
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::vector<Display> displays_;
     std::optional<DisplayID> mainID_;
     std::optional<DisplayPoint> pointer_;

@@ -1,43 +1,79 @@
 #pragma once
 
 #include "platform/NetworkTransport.h"
+#include "platform/WorkQueue.h"
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorvi::testing {
 
 // A connection the test feeds by hand, so that reads arrive in exactly the
 // chunks a test wants. Completions run on the work queue, like the real one.
-// Thread: test thread for deliver*/close*; work queue for the Connection API.
+// Thread: any (a mutex guards everything).
 class FakeConnection final : public Connection,
                              public std::enable_shared_from_this<FakeConnection> {
 public:
-    void setStateHandler(StateHandler handler) override;
-    void start(WorkQueue& queue) override;
-    void receive(std::size_t minimumLength, std::size_t maximumLength,
-                 ReceiveCompletion completion) override;
-    void send(std::shared_ptr<const std::string> message, SendCompletion completion) override;
-    void cancel() override;
+    void setStateHandler(StateHandler handler) override {
+        locked([&] { handler_ = handler; });
+    }
+    void start(WorkQueue& queue) override {
+        locked([&] { queue_ = &queue; });
+        postState(ConnectionStateKind::ready);
+    }
+    void receive(std::size_t, std::size_t maximumLength, ReceiveCompletion completion) override {
+        std::lock_guard lock(mutex_);
+        largestRead_ = std::max(largestRead_, maximumLength);
+        pendingReceive_ = std::move(completion);
+        pump();
+    }
+    void send(std::shared_ptr<const std::string> message, SendCompletion completion) override {
+        std::lock_guard lock(mutex_);
+        sent_.push_back(*message);
+        heldSends_.push_back(std::move(completion));
+        if (!isHoldingSends_) {
+            releaseSends(std::nullopt);
+        }
+    }
+    // Like a closed socket: the pending read ends, held writes are aborted.
+    void cancel() override {
+        if (locked([&] { return std::exchange(isCancelled_, true); })) {
+            return;
+        }
+        deliverEndOfStream();
+        completeHeldSends(NetworkError{"Opération annulée"});
+        postState(ConnectionStateKind::cancelled);
+    }
 
-    // Test side.
-    void deliver(const std::string& bytes);
-    void deliverEndOfStream();
-    void deliverError(const std::string& description);
-    void reportState(ConnectionState state);
-    bool isCancelled() const;
+    // ---- test side ----
+    void deliver(const std::string& bytes) { push({Bytes(bytes.begin(), bytes.end()), false, {}}); }
+    void deliverEndOfStream() { push({std::nullopt, true, std::nullopt}); }
+    bool isCancelled() const {
+        return locked([&] { return isCancelled_; });
+    }
     // Deliveries not yet handed to a read (the server has not asked again).
-    std::size_t undeliveredCount() const;
-    std::size_t receivesRequested() const;
-    std::size_t largestReadRequested() const;
-    std::vector<std::string> sentMessages() const;
+    std::size_t undeliveredCount() const {
+        return locked([&] { return deliveries_.size(); });
+    }
+    std::size_t largestReadRequested() const {
+        return locked([&] { return largestRead_; });
+    }
+    std::vector<std::string> sentMessages() const {
+        return locked([&] { return sent_; });
+    }
     // Holds send completions until released, like a slow link.
-    void holdSends(bool isHeld);
-    void completeHeldSends(std::optional<NetworkError> error = std::nullopt);
+    void holdSends(bool isHeld) {
+        locked([&] { isHoldingSends_ = isHeld; });
+    }
+    void completeHeldSends(std::optional<NetworkError> error = std::nullopt) {
+        locked([&] { releaseSends(error); });
+    }
 
 private:
     struct Delivery {
@@ -45,54 +81,115 @@ private:
         bool isComplete = false;
         std::optional<NetworkError> error;
     };
-    void pump(); // with mutex_ held
+    template <typename Call> auto locked(Call call) const -> decltype(call()) {
+        std::lock_guard lock(mutex_);
+        return call();
+    }
+    void push(Delivery delivery) {
+        std::lock_guard lock(mutex_);
+        deliveries_.push_back(std::move(delivery));
+        pump();
+    }
+    // pump() and releaseSends() run with mutex_ held.
+    void pump() {
+        if (pendingReceive_ && !deliveries_.empty() && queue_ != nullptr) {
+            queue_->post([completion = *std::exchange(pendingReceive_, std::nullopt),
+                          delivery = std::move(deliveries_.front())]() mutable {
+                completion(std::move(delivery.data), delivery.isComplete, delivery.error);
+            });
+            deliveries_.pop_front();
+        }
+    }
+    void releaseSends(const std::optional<NetworkError>& error) {
+        for (auto& completion : heldSends_) {
+            queue_->post([completion, error] { completion(error); });
+        }
+        heldSends_.clear();
+    }
+    void postState(ConnectionStateKind kind) {
+        std::lock_guard lock(mutex_);
+        if (queue_ != nullptr) {
+            queue_->post([self = shared_from_this(), kind] {
+                if (auto handler = self->locked([&] { return self->handler_; })) {
+                    handler({kind, std::nullopt});
+                }
+            });
+        }
+    }
 
     mutable std::mutex mutex_;
     WorkQueue* queue_ = nullptr;
-    StateHandler stateHandler_;
+    StateHandler handler_;
     std::optional<ReceiveCompletion> pendingReceive_;
     std::deque<Delivery> deliveries_;
     std::vector<std::string> sent_;
-    std::vector<std::pair<std::shared_ptr<const std::string>, SendCompletion>> heldSends_;
+    std::vector<SendCompletion> heldSends_;
     bool isHoldingSends_ = false;
     bool isCancelled_ = false;
-    std::size_t receivesRequested_ = 0;
     std::size_t largestRead_ = 0;
 };
 
-class FakeListener final : public Listener, public std::enable_shared_from_this<FakeListener> {
+class FakeListener final : public Listener {
 public:
     explicit FakeListener(std::uint16_t port) : port_(port) {}
     std::uint16_t port() const override { return port_; }
-    void setService(ServiceDescription service) override;
-    void setNewConnectionHandler(NewConnectionHandler handler) override;
-    void setStateHandler(StateHandler handler) override;
+    void setService(ServiceDescription) override {}
+    void setNewConnectionHandler(NewConnectionHandler handler) override {
+        std::lock_guard lock(mutex_);
+        onConnection_ = std::move(handler);
+    }
+    void setStateHandler(StateHandler handler) override {
+        std::lock_guard lock(mutex_);
+        onState_ = std::move(handler);
+    }
     void setServiceProblemHandler(ServiceProblemHandler) override {}
-    void start(WorkQueue& queue) override;
-    void cancel() override;
+    void start(WorkQueue& queue) override {
+        std::lock_guard lock(mutex_);
+        queue_ = &queue;
+        queue_->post([handler = onState_] { handler({ListenerStateKind::ready, std::nullopt}); });
+    }
+    void cancel() override {
+        std::lock_guard lock(mutex_);
+        queue_->post([handler = onState_] { handler({ListenerStateKind::cancelled, {}}); });
+    }
 
-    // Test side: a new client arrives; returns its connection. With
-    // holdSends its sends wait from the very first frame.
-    std::shared_ptr<FakeConnection> connectClient(bool holdSends = false);
-    void reportState(ListenerState state);
-    bool isStarted() const;
-    ServiceDescription service() const;
+    // A new client arrives; with holdSends its sends wait from the very
+    // first frame.
+    std::shared_ptr<FakeConnection> connectClient(bool holdSends = false) {
+        auto connection = std::make_shared<FakeConnection>();
+        connection->holdSends(holdSends);
+        std::lock_guard lock(mutex_);
+        queue_->post([handler = onConnection_, connection] { handler(connection); });
+        return connection;
+    }
 
 private:
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::uint16_t port_;
     WorkQueue* queue_ = nullptr;
-    ServiceDescription service_;
-    NewConnectionHandler newConnectionHandler_;
-    StateHandler stateHandler_;
+    NewConnectionHandler onConnection_;
+    StateHandler onState_;
 };
 
 class FakeTransport final : public NetworkTransport {
 public:
-    ListenerCreation makeListener(std::uint16_t port) override;
+    ListenerCreation makeListener(std::uint16_t port) override {
+        std::lock_guard lock(mutex_);
+        if (auto failure = std::exchange(failure_, std::nullopt)) {
+            return {nullptr, NetworkError{*failure}};
+        }
+        last_ = std::make_shared<FakeListener>(port == 0 ? 54545 : port);
+        return {last_, std::nullopt};
+    }
     // The next makeListener fails with this description.
-    void failNextListener(std::string description);
-    std::shared_ptr<FakeListener> lastListener() const;
+    void failNextListener(std::string description) {
+        std::lock_guard lock(mutex_);
+        failure_ = std::move(description);
+    }
+    std::shared_ptr<FakeListener> lastListener() const {
+        std::lock_guard lock(mutex_);
+        return last_;
+    }
 
 private:
     mutable std::mutex mutex_;

@@ -9,19 +9,15 @@
 
 namespace quorvi::fakes {
 
-// Records every event it is asked to post, in order.
-//
-// Thread: any (a mutex guards the record).
+// Records every event it is asked to post, in order. Thread: any.
 class RecordingEventPoster final : public EventPoster {
 public:
     enum class Kind { move, press, release, drag, scroll };
-
     struct Event {
         Kind kind = Kind::move;
         DisplayPoint point;  // unused for scroll
         std::int32_t dx = 0; // scroll only
         std::int32_t dy = 0; // scroll only
-
         bool operator==(const Event&) const = default;
     };
 
@@ -35,15 +31,12 @@ public:
     void pressLeftButton(DisplayPoint point) override { record({Kind::press, point}); }
     void releaseLeftButton(DisplayPoint point) override { record({Kind::release, point}); }
     void dragMouse(DisplayPoint point) override { record({Kind::drag, point}); }
-    void scrollPixels(std::int32_t dx, std::int32_t dy) override {
-        record({Kind::scroll, {}, dx, dy});
-    }
+    void scrollPixels(std::int32_t dx, std::int32_t dy) override { record(scroll(dx, dy)); }
 
     std::vector<Event> events() const {
         std::lock_guard lock(mutex_);
         return events_;
     }
-
     void clear() {
         std::lock_guard lock(mutex_);
         events_.clear();
@@ -61,11 +54,8 @@ private:
 
 inline std::ostream& operator<<(std::ostream& out, const RecordingEventPoster::Event& event) {
     static const char* const names[] = {"move", "press", "release", "drag", "scroll"};
-    out << names[static_cast<int>(event.kind)];
-    if (event.kind == RecordingEventPoster::Kind::scroll) {
-        return out << "(dx " << event.dx << ", dy " << event.dy << ")";
-    }
-    return out << "(" << event.point.x << ", " << event.point.y << ")";
+    return out << names[static_cast<int>(event.kind)] << "(" << event.point.x << ", "
+               << event.point.y << ", dx " << event.dx << ", dy " << event.dy << ")";
 }
 
 } // namespace quorvi::fakes

@@ -13,6 +13,11 @@ public:
         std::lock_guard lock(mutex_);
         result_ = {std::move(windows), {}};
     }
+    // The list cannot be read, for that reason.
+    void fail(std::string reason) {
+        std::lock_guard lock(mutex_);
+        result_ = {std::nullopt, std::move(reason)};
+    }
 
     WindowListResult onScreenWindows() override {
         std::lock_guard lock(mutex_);

@@ -27,32 +27,28 @@ namespace quorvi::testing {
 // recording fakes. Every status the server shows is kept in order.
 // Thread: the test thread is the main thread.
 struct ServerHarness {
-    std::shared_ptr<DrainableMainQueue> mainQueue = std::make_shared<DrainableMainQueue>();
-    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
-    std::shared_ptr<RecordingAdvertiserFactory> advertisers =
-        std::make_shared<RecordingAdvertiserFactory>();
-    std::shared_ptr<InMemoryNotificationCenter> notifications =
+    template <typename T> using Ptr = std::shared_ptr<T>;
+    template <typename T> static Ptr<T> make() { return std::make_shared<T>(); }
+
+    Ptr<DrainableMainQueue> mainQueue = make<DrainableMainQueue>();
+    Ptr<ManualClock> clock = make<ManualClock>();
+    Ptr<RecordingAdvertiserFactory> advertisers = make<RecordingAdvertiserFactory>();
+    Ptr<InMemoryNotificationCenter> notifications =
         std::make_shared<InMemoryNotificationCenter>(mainQueue);
-    std::shared_ptr<InMemoryUserDefaults> userDefaults = std::make_shared<InMemoryUserDefaults>();
+    Ptr<InMemoryUserDefaults> userDefaults = make<InMemoryUserDefaults>();
     // The screen: one 1920 × 1200 main display (ID 1) with the pointer in
     // the middle, a capture without a picture until a test gives one.
-    std::shared_ptr<fakes::FakeDisplayServices> displays =
-        std::make_shared<fakes::FakeDisplayServices>();
-    std::shared_ptr<fakes::RecordingEventPoster> eventPoster =
-        std::make_shared<fakes::RecordingEventPoster>();
-    std::shared_ptr<fakes::ScriptedFrameCapture> capture =
-        std::make_shared<fakes::ScriptedFrameCapture>();
-    std::shared_ptr<fakes::ScriptedJpegEncoder> jpeg =
-        std::make_shared<fakes::ScriptedJpegEncoder>();
-    std::shared_ptr<fakes::ScriptedVideoEncoder> video =
-        std::make_shared<fakes::ScriptedVideoEncoder>();
-    std::shared_ptr<fakes::SwitchablePrivacyGrants> grants =
-        std::make_shared<fakes::SwitchablePrivacyGrants>();
-    std::shared_ptr<fakes::FakeVirtualDisplayBackend> virtualDisplays =
+    Ptr<fakes::FakeDisplayServices> displays = make<fakes::FakeDisplayServices>();
+    Ptr<fakes::RecordingEventPoster> eventPoster = make<fakes::RecordingEventPoster>();
+    Ptr<fakes::ScriptedFrameCapture> capture = make<fakes::ScriptedFrameCapture>();
+    Ptr<fakes::ScriptedJpegEncoder> jpeg = make<fakes::ScriptedJpegEncoder>();
+    Ptr<fakes::ScriptedVideoEncoder> video = make<fakes::ScriptedVideoEncoder>();
+    Ptr<fakes::SwitchablePrivacyGrants> grants = make<fakes::SwitchablePrivacyGrants>();
+    Ptr<fakes::FakeVirtualDisplayBackend> virtualDisplays =
         std::make_shared<fakes::FakeVirtualDisplayBackend>(displays);
-    std::shared_ptr<ScriptedWindowList> windowList = std::make_shared<ScriptedWindowList>();
+    Ptr<ScriptedWindowList> windowList = make<ScriptedWindowList>();
     // What the machine's interfaces are said to hold.
-    std::shared_ptr<std::vector<std::string>> addresses =
+    Ptr<std::vector<std::string>> addresses =
         std::make_shared<std::vector<std::string>>(std::vector<std::string>{"192.0.2.7"});
     std::shared_ptr<QuorviServer> server;
     std::vector<std::string> statusHistory;
@@ -63,26 +59,25 @@ struct ServerHarness {
         if (plant) {
             plant(*userDefaults);
         }
-        Platform platform;
-        platform.mainQueue = mainQueue;
-        platform.transport =
-            transport ? transport : std::make_shared<AsioTransport>("127.0.0.1", advertisers);
-        platform.notifications = notifications;
-        platform.clock = clock;
-        platform.userDefaults = userDefaults;
         displays->addDisplay(1, DisplayRect{0, 0, 1920, 1200});
         displays->setPointer(DisplayPoint{960, 600});
-        platform.displays = displays;
-        platform.eventPoster = eventPoster;
-        platform.frameCapture = capture;
-        platform.jpegEncoder = jpeg;
-        platform.videoEncoder = video;
-        platform.privacyGrants = grants;
-        platform.windowList = windowList;
-        platform.localAddresses = [list = addresses] { return *list; };
-        virtualDisplays->setNextID(100);
-        platform.virtualDisplayBackend = virtualDisplays;
-        platform.computerName = [] { return std::string("Poste de test"); };
+        Platform platform{.mainQueue = mainQueue,
+                          .transport =
+                              transport ? transport
+                                        : std::make_shared<AsioTransport>("127.0.0.1", advertisers),
+                          .notifications = notifications,
+                          .clock = clock,
+                          .userDefaults = userDefaults,
+                          .displays = displays,
+                          .eventPoster = eventPoster,
+                          .privacyGrants = grants,
+                          .localAddresses = [list = addresses] { return *list; },
+                          .windowList = windowList,
+                          .frameCapture = capture,
+                          .videoEncoder = video,
+                          .jpegEncoder = jpeg,
+                          .virtualDisplayBackend = virtualDisplays,
+                          .computerName = [] { return std::string("Poste de test"); }};
         server = QuorviServer::create(platform, ServerOptions{port});
         // A plain pointer: the state owns its observers, so a shared one
         // would keep it alive for ever.
@@ -101,64 +96,39 @@ struct ServerHarness {
 
     PublishedState& state() { return server->published(); }
 
-    // True once the status is, or has been since the call, the given text:
-    // frames may replace a status a moment after it was shown.
-    bool waitForStatus(const std::string& status,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return waitForStatusMatching([&](const std::string& s) { return s == status; }, timeout);
-    }
-
-    bool waitForStatusPrefix(const std::string& prefix,
-                             std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return waitForStatusMatching([&](const std::string& s) { return s.rfind(prefix, 0) == 0; },
-                                     timeout);
-    }
-
-    bool waitForStatusMatching(const std::function<bool(const std::string&)>& matches,
-                               std::chrono::milliseconds timeout) {
+    // True once the status is, or has been since the call, the given text
+    // (or one starting with it): frames may replace a status a moment after
+    // it was shown.
+    bool waitForStatus(const std::string& status, bool isPrefix = false) {
         const std::size_t from = statusHistory.size();
-        if (matches(state().status())) {
-            return true;
+        const auto matches = [&](const std::string& s) {
+            return isPrefix ? s.rfind(status, 0) == 0 : s == status;
+        };
+        return matches(state().status()) || mainQueue->drainUntil([&] {
+            return std::any_of(statusHistory.begin() + static_cast<std::ptrdiff_t>(from),
+                               statusHistory.end(), matches);
+        });
+    }
+
+    // What the work queue holds has run, and what it published was shown.
+    void settle() {
+        for (int i = 0; i < 3; ++i) {
+            server->runOnWorkQueueForTesting([] {});
         }
-        return mainQueue->drainUntil(
-            [&] {
-                for (std::size_t i = from; i < statusHistory.size(); ++i) {
-                    if (matches(statusHistory[i])) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            timeout);
+        mainQueue->drain();
     }
 
     // Starts, then waits until the listener is ready and the start's
-    // visibility probe has reported.
+    // visibility probe, which runs on a thread of its own, has journaled:
+    // its line would otherwise land at any moment in a test.
     bool startAndSettle() {
         server->start();
-        return waitForStatus("Prêt: iPhone peut détecter ce Mac") && waitForVisibilityProbe();
+        return waitForStatus("Prêt: iPhone peut détecter ce Mac") &&
+               mainQueue->drainUntil([&] { return journalHas("Capture visibilité: "); });
     }
 
-    // Every start() probes the visible windows on a thread of its own; its
-    // journal line would otherwise land at any moment in a test.
-    bool waitForVisibilityProbe() {
-        return mainQueue->drainUntil(
-            [&] { return journalHasLineStartingWith("Capture visibilité: "); },
-            std::chrono::seconds(10));
-    }
-
-    // startAndSettle(), returning the port.
-    std::uint16_t startAndWaitUntilReady() {
-        startAndSettle();
-        return server->listeningPort();
-    }
-
-    bool journalContains(const std::string& line) {
-        const auto& logs = state().logs();
-        return std::find(logs.begin(), logs.end(), line) != logs.end();
-    }
-
-    bool journalHasLineStartingWith(const std::string& prefix) {
+    // Whether a journal line starts with the prefix (or is the whole line).
+    bool journalHas(const std::string& prefix) {
         const auto& logs = state().logs();
         return std::any_of(logs.begin(), logs.end(),
                            [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });

@@ -1,58 +1,39 @@
-// quorvi-client as a black box, against a loopback server played by the
-// test: JPEG frames from our TurboJPEG encoder, H.264 and HEVC access units
-// made here with libx264 and libx265 through libavcodec, and lines broken in
-// every way the client must notice. Checks what it prints, what it sends,
-// the PNG and the Annex-B dump it writes, and its exit codes.
+// quorvi-client as a black box, against a loopback peer played by the test:
+// what it sends, the frames it accepts and those it must refuse, the PNG and
+// the Annex-B dump it writes, and its exit codes. The pictures come from the
+// project's own encoders; ffmpeg reads the PNG back.
 
-#include "capture/VideoFrameEncoder.h"
+#include "linux/TestCommands.h"
+#include "platform/linux/LibavCompressionSession.h"
 #include "platform/linux/TurboJpegEncoder.h"
 #include "protocol/Base64.h"
 #include "protocol/JsonCodec.h"
 
-#include <algorithm>
-#include <arpa/inet.h>
-#include <chrono>
-#include <cstdio>
+#include <array>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-#include <libavutil/log.h>
-#include <libavutil/opt.h>
-}
-
 namespace quorvi {
 namespace {
 
-using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
+using testing::runCommand;
 
-double now() {
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
-}
-
-std::filesystem::path clientPath() {
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "quorvi-client";
-}
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+// Quadrants red, green / blue, white, as BGRA pixels.
+constexpr std::array<std::array<std::uint8_t, 4>, 4> kQuadrants = {
+    {{0, 0, 255, 255}, {0, 255, 0, 255}, {255, 0, 0, 255}, {255, 255, 255, 255}}};
 
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
     std::vector<std::string> lines;
@@ -65,729 +46,319 @@ std::vector<std::string> linesStartingWith(const std::string& text, const std::s
     return lines;
 }
 
-// ---- the pictures -----------------------------------------------------------
-
-constexpr int kWidth = 64;
-constexpr int kHeight = 48;
-
-struct Rgb {
-    int r = 0;
-    int g = 0;
-    int b = 0;
-};
-
-// Quadrants red, green / blue, white, as BT.601 limited-range YUV.
-constexpr Rgb kQuadrantRgb[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
-constexpr int kQuadrantYuv[4][3] = {{81, 90, 240}, {145, 54, 34}, {41, 240, 110}, {235, 128, 128}};
-
-int quadrant(int x, int y) {
-    return (y >= kHeight / 2 ? 2 : 0) + (x >= kWidth / 2 ? 1 : 0);
-}
-
-std::shared_ptr<PixelBuffer> bgraQuadrants() {
+std::shared_ptr<const PixelBuffer> quadrants() {
     auto picture = std::make_shared<PixelBuffer>(kWidth, kHeight);
-    for (int y = 0; y < kHeight; ++y) {
-        for (int x = 0; x < kWidth; ++x) {
-            const Rgb& colour = kQuadrantRgb[quadrant(x, y)];
-            std::uint8_t* pixel = picture->mutableData() +
-                                  static_cast<std::size_t>(y) * picture->bytesPerRow() +
-                                  static_cast<std::size_t>(x) * 4;
-            pixel[0] = static_cast<std::uint8_t>(colour.b);
-            pixel[1] = static_cast<std::uint8_t>(colour.g);
-            pixel[2] = static_cast<std::uint8_t>(colour.r);
-            pixel[3] = 255;
-        }
+    for (int i = 0; i < kWidth * kHeight; ++i) {
+        const int q = (i / kWidth >= kHeight / 2 ? 2 : 0) + (i % kWidth >= kWidth / 2 ? 1 : 0);
+        std::memcpy(picture->mutableData() + i * 4, kQuadrants[q].data(), 4);
     }
     return picture;
 }
 
-Bytes jpegQuadrants(int quality = 90) {
-    TurboJpegEncoder encoder;
-    return encoder.encode(*bgraQuadrants(), quality).value_or(Bytes{});
-}
-
-struct AccessUnit {
-    Bytes data;
-    bool isKeyFrame = false;
-};
-
-// Every NAL unit again, each after 00 00 00 01, as the server sends them
-// (x264 writes 3-byte start codes before some units).
-Bytes withLongStartCodes(const Bytes& stream) {
-    std::vector<std::pair<std::size_t, std::size_t>> units; // [begin, end)
-    std::size_t i = 0;
-    std::optional<std::size_t> begin;
-    while (i + 3 <= stream.size()) {
-        if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1) {
-            if (begin) {
-                std::size_t end = i;
-                while (end > *begin && stream[end - 1] == 0) {
-                    --end;
-                }
-                units.emplace_back(*begin, end);
-            }
-            begin = i + 3;
-            i += 3;
-        } else {
-            ++i;
-        }
-    }
-    if (begin) {
-        units.emplace_back(*begin, stream.size());
-    }
-    Bytes out;
-    for (const auto& [from, to] : units) {
-        out.insert(out.end(), {0, 0, 0, 1});
-        out.insert(out.end(), stream.begin() + static_cast<std::ptrdiff_t>(from),
-                   stream.begin() + static_cast<std::ptrdiff_t>(to));
-    }
-    return out;
-}
-
-// A short stream of the quadrants with a small grey square moving along the
-// top edge, one access unit per picture, a key frame every gop pictures.
-std::optional<std::vector<AccessUnit>> encodeStream(const char* encoderName, int count, int gop) {
-    // The encoders' statistics would bury the test output.
-    av_log_set_level(AV_LOG_ERROR);
-    const AVCodec* codec = avcodec_find_encoder_by_name(encoderName);
-    if (codec == nullptr) {
-        return std::nullopt;
-    }
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    context->width = kWidth;
-    context->height = kHeight;
-    context->pix_fmt = AV_PIX_FMT_YUV420P;
-    context->time_base = AVRational{1, 30};
-    context->framerate = AVRational{30, 1};
-    context->gop_size = gop;
-    context->max_b_frames = 0;
-    av_opt_set(context->priv_data, "preset", "ultrafast", 0);
-    av_opt_set(context->priv_data, "tune", "zerolatency", 0);
-    av_opt_set(context->priv_data, "crf", "12", 0);
-    if (std::string(encoderName) == "libx265") {
-        av_opt_set(context->priv_data, "x265-params",
-                   ("log-level=error:keyint=" + std::to_string(gop) +
-                    ":min-keyint=" + std::to_string(gop) + ":scenecut=0")
-                       .c_str(),
-                   0);
-    } else {
-        av_opt_set(context->priv_data, "x264-params", "scenecut=0", 0);
-    }
-    if (avcodec_open2(context, codec, nullptr) < 0) {
-        avcodec_free_context(&context);
-        return std::nullopt;
-    }
-    AVFrame* frame = av_frame_alloc();
-    frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = kWidth;
-    frame->height = kHeight;
-    av_frame_get_buffer(frame, 0);
-    AVPacket* packet = av_packet_alloc();
-    std::vector<AccessUnit> units;
-    const auto drain = [&] {
-        while (avcodec_receive_packet(context, packet) == 0) {
-            units.push_back({withLongStartCodes(Bytes(packet->data, packet->data + packet->size)),
-                             (packet->flags & AV_PKT_FLAG_KEY) != 0});
-            av_packet_unref(packet);
-        }
-    };
-    for (int index = 0; index < count; ++index) {
-        av_frame_make_writable(frame);
-        for (int plane = 0; plane < 3; ++plane) {
-            const int shift = plane == 0 ? 0 : 1;
-            for (int y = 0; y < (kHeight >> shift); ++y) {
-                for (int x = 0; x < (kWidth >> shift); ++x) {
-                    int value = kQuadrantYuv[quadrant(x << shift, y << shift)][plane];
-                    const int squareX = (index * 6) % (kWidth - 8);
-                    if ((y << shift) < 8 && (x << shift) >= squareX && (x << shift) < squareX + 8) {
-                        value = plane == 0 ? 128 : 128;
-                    }
-                    frame->data[plane][y * frame->linesize[plane] + x] =
-                        static_cast<std::uint8_t>(value);
-                }
-            }
-        }
-        frame->pts = index;
-        frame->pict_type = AV_PICTURE_TYPE_NONE;
-        avcodec_send_frame(context, frame);
-        drain();
-    }
-    avcodec_send_frame(context, nullptr);
-    drain();
-    av_packet_free(&packet);
-    av_frame_free(&frame);
-    avcodec_free_context(&context);
-    return units;
-}
-
-// The picture of a PNG file, as RGB24.
-struct DecodedPng {
-    int width = 0;
-    int height = 0;
-    Bytes rgb;
-
-    Rgb at(int x, int y) const {
-        const std::size_t offset = (static_cast<std::size_t>(y) * width + x) * 3;
-        return {rgb[offset], rgb[offset + 1], rgb[offset + 2]};
-    }
-};
-
-std::optional<DecodedPng> decodePng(const std::string& bytes) {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    std::optional<DecodedPng> result;
-    if (avcodec_open2(context, codec, nullptr) == 0) {
-        AVPacket* packet = av_packet_alloc();
-        av_new_packet(packet, static_cast<int>(bytes.size()));
-        std::memcpy(packet->data, bytes.data(), bytes.size());
-        AVFrame* frame = av_frame_alloc();
-        if (avcodec_send_packet(context, packet) == 0 &&
-            avcodec_receive_frame(context, frame) == 0 && frame->format == AV_PIX_FMT_RGB24) {
-            DecodedPng png;
-            png.width = frame->width;
-            png.height = frame->height;
-            for (int y = 0; y < frame->height; ++y) {
-                const std::uint8_t* row = frame->data[0] + y * frame->linesize[0];
-                png.rgb.insert(png.rgb.end(), row, row + frame->width * 3);
-            }
-            result = png;
-        }
-        av_frame_free(&frame);
-        av_packet_free(&packet);
-    }
-    avcodec_free_context(&context);
-    return result;
-}
-
-void expectQuadrants(const DecodedPng& png, int tolerance) {
-    ASSERT_EQ(png.width, kWidth);
-    ASSERT_EQ(png.height, kHeight);
-    const int xs[2] = {kWidth / 4, kWidth * 3 / 4};
-    const int ys[2] = {kHeight / 4 + 4, kHeight * 3 / 4};
+// The PNG as ffmpeg reads it: 64 × 48 and the quadrants' colours.
+void expectQuadrants(const std::string& png, int tolerance) {
+    const std::string rgb =
+        runCommand("ffmpeg -nostdin -v error -i " + png + " -f rawvideo -pix_fmt rgb24 -").output;
+    ASSERT_EQ(rgb.size(), std::size_t{kWidth * kHeight * 3}) << rgb.substr(0, 200);
     for (int q = 0; q < 4; ++q) {
-        const Rgb seen = png.at(xs[q % 2], ys[q / 2]);
-        EXPECT_NEAR(seen.r, kQuadrantRgb[q].r, tolerance) << "quadrant " << q;
-        EXPECT_NEAR(seen.g, kQuadrantRgb[q].g, tolerance) << "quadrant " << q;
-        EXPECT_NEAR(seen.b, kQuadrantRgb[q].b, tolerance) << "quadrant " << q;
+        const int x = q % 2 == 0 ? kWidth / 4 : kWidth * 3 / 4;
+        const int y = q < 2 ? kHeight / 4 : kHeight * 3 / 4;
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(static_cast<std::uint8_t>(rgb[(y * kWidth + x) * 3 + c]),
+                        kQuadrants[q][2 - c], tolerance)
+                << "quadrant " << q << " channel " << c;
+        }
     }
 }
 
-// ---- the frames -------------------------------------------------------------
-
-ScreenFrameMessage baseFrame(std::int64_t sequence) {
+// A 64 × 48 frame line carrying a JPEG, or an H.264 unit when a key-frame
+// flag comes with it, or nothing; change, when given, alters it first.
+std::string frameLine(std::int64_t sequence, const Bytes& payload,
+                      std::optional<bool> isKeyFrame = std::nullopt,
+                      const std::function<void(ScreenFrameMessage&)>& change = nullptr) {
     ScreenFrameMessage message;
     message.sequence = sequence;
-    message.sentAt = now();
+    message.sentAt = 1;
     message.width = kWidth;
     message.height = kHeight;
-    message.title = "Écran principal";
-    message.subtitle = "Miroir";
-    message.cursor = CursorPoint{10, 20, false, std::string("arrow")};
-    return message;
-}
-
-ScreenFrameMessage jpegFrame(std::int64_t sequence, const Bytes& jpeg) {
-    ScreenFrameMessage message = baseFrame(sequence);
-    message.imageBase64 = encodeBase64(jpeg);
     message.imageMimeType = "image/jpeg";
-    return message;
-}
-
-ScreenFrameMessage videoFrame(std::int64_t sequence, const AccessUnit& unit, VideoCodec codec) {
-    ScreenFrameMessage message = baseFrame(sequence);
-    message.videoBase64 = encodeBase64(unit.data);
-    message.videoCodec = std::string(rawValue(codec));
-    message.isKeyFrame = unit.isKeyFrame;
-    message.imageMimeType = "image/jpeg";
-    return message;
-}
-
-ScreenFrameMessage emptyFrame(std::int64_t sequence, const std::string& subtitle) {
-    ScreenFrameMessage message = baseFrame(sequence);
-    message.width = 2880;
-    message.height = 1800;
-    message.subtitle = subtitle;
-    message.cursor = CursorPoint{};
-    return message;
-}
-
-std::string line(const ScreenFrameMessage& message) {
+    if (isKeyFrame) {
+        message.videoBase64 = encodeBase64(payload);
+        message.videoCodec = "h264-annexb";
+        message.isKeyFrame = isKeyFrame;
+    } else if (!payload.empty()) {
+        message.imageBase64 = encodeBase64(payload);
+    }
+    if (change) {
+        change(message);
+    }
     return encodeScreenFrameMessage(message).value.value() + "\n";
 }
 
-// ---- the loopback server and the client process -----------------------------
-
-class LoopbackServer {
+// The server end of one connection on loopback; with isListening false,
+// a port where connecting is refused. Every wait ends after 10 s.
+class Peer {
 public:
-    LoopbackServer() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 4);
+    explicit Peer(bool isListening = true) {
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t size = sizeof address;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size);
+        if (isListening) {
+            ::listen(listener_, 1);
+        }
+        ::setsockopt(listener_, SOL_SOCKET, SO_RCVTIMEO, &kTimeout, sizeof kTimeout);
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
+        address_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     }
-    ~LoopbackServer() {
-        closeClient();
+    ~Peer() {
+        ::close(client_);
         ::close(listener_);
     }
+    const std::string& address() const { return address_; }
 
-    std::uint16_t port() const { return port_; }
-
-    bool accept(std::chrono::milliseconds timeout = 10s) {
-        pollfd waiting{listener_, POLLIN, 0};
-        if (::poll(&waiting, 1, static_cast<int>(timeout.count())) <= 0) {
-            return false;
-        }
-        client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    bool accept() {
+        client_ = ::accept(listener_, nullptr, nullptr);
+        ::setsockopt(client_, SOL_SOCKET, SO_RCVTIMEO, &kTimeout, sizeof kTimeout);
         return client_ >= 0;
     }
-
-    bool send(const std::string& bytes) {
-        std::size_t sent = 0;
-        while (sent < bytes.size()) {
-            const auto count =
-                ::send(client_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (count <= 0) {
-                return false;
-            }
-            sent += static_cast<std::size_t>(count);
-        }
-        return true;
+    void send(const std::string& bytes) {
+        ::send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     }
-
-    std::optional<std::string> readLine(std::chrono::milliseconds timeout = 5s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (true) {
-            const auto feed = pending_.find('\n');
-            if (feed != std::string::npos) {
-                std::string result = pending_.substr(0, feed);
-                pending_.erase(0, feed + 1);
-                return result;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd waiting{client_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) {
-                return std::nullopt;
-            }
-            char buffer[4096];
-            const auto count = ::recv(client_, buffer, sizeof buffer, 0);
-            if (count <= 0) {
-                return std::nullopt;
-            }
-            pending_.append(buffer, static_cast<std::size_t>(count));
+    std::string readLine() {
+        std::string text;
+        for (char c = 0; ::recv(client_, &c, 1, 0) == 1 && c != '\n';) {
+            text += c;
         }
+        return text;
     }
-
     // An orderly end of stream, after every byte sent.
     void finishSending() { ::shutdown(client_, SHUT_WR); }
 
-    void closeClient() {
-        if (client_ >= 0) {
-            ::close(client_);
-            client_ = -1;
-        }
-    }
-
 private:
-    int listener_ = -1;
+    static constexpr timeval kTimeout{10, 0};
+    int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int client_ = -1;
-    std::uint16_t port_ = 0;
-    std::string pending_;
-};
-
-struct ClientRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
+    std::string address_;
 };
 
 class QuorviClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::filesystem::exists(clientPath())) {
+        if (!std::filesystem::exists(client_)) {
             GTEST_SKIP() << "quorvi-client is not built next to the tests";
         }
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("quorvi-client-test-" + std::to_string(::getpid()));
         std::filesystem::create_directories(folder_);
     }
-    void TearDown() override {
-        if (!folder_.empty()) {
-            std::filesystem::remove_all(folder_);
-        }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    // Runs the client (standard output and error together) while serve plays
+    // the server; the exit code goes in status.
+    testing::CommandResult runClient(const std::string& arguments,
+                                     const std::function<void()>& serve) {
+        auto running = std::async(std::launch::async, runCommand,
+                                  "timeout 30 " + client_.string() + " " + arguments);
+        serve();
+        testing::CommandResult result = running.get();
+        result.status = WIFEXITED(result.status) ? WEXITSTATUS(result.status) : -1;
+        return result;
     }
 
-    // Starts the client in the background; the result comes when it exits.
-    std::future<ClientRun> start(const std::string& arguments) {
-        const std::string outPath = (folder_ / "out.txt").string();
-        const std::string errPath = (folder_ / "err.txt").string();
-        const std::string command = clientPath().string() + " " + arguments + " >" + outPath +
-                                    " 2>" + errPath + " </dev/null";
-        return std::async(std::launch::async, [=] {
-            ClientRun result;
-            const int status = std::system(command.c_str());
-            result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            result.out = readFile(outPath);
-            result.err = readFile(errPath);
-            return result;
-        });
-    }
-
-    ClientRun finish(std::future<ClientRun>& running) {
-        if (running.wait_for(30s) != std::future_status::ready) {
-            ADD_FAILURE() << "quorvi-client did not end";
-            return {};
-        }
-        return running.get();
-    }
-
-    std::string address() const { return "127.0.0.1:" + std::to_string(server_.port()); }
     std::string file(const std::string& name) const { return (folder_ / name).string(); }
 
-    LoopbackServer server_;
-    std::filesystem::path folder_;
+    const std::filesystem::path client_ =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path() / "quorvi-client";
+    const std::filesystem::path folder_ = std::filesystem::temp_directory_path() /
+                                          ("quorvi-client-test-" + std::to_string(::getpid()));
 };
 
-TEST_F(QuorviClientTest, ReadsJpegFramesSendsItsMessagesInOrderAndSavesThePicture) {
-    auto running = start(address() + " --frames 3 --save " + file("last.png") +
-                         " --tap 0.25,0.75 --viewport 390x844 --stats 40,30"
-                         " --send '{\"kind\":\"custom\",\"note\":\"à la main\"}'");
-    ASSERT_TRUE(server_.accept());
+// The project's encoders, H.264 (libx264) and HEVC (libx265, where there
+// is one): a client that joins between key frames waits for the next one,
+// then decodes every picture, dumps every unit as received and saves the
+// last picture.
+TEST_F(QuorviClientTest, DecodesTheProjectsVideoFromTheNextKeyFrameAndDumpsIt) {
+    const std::vector<std::pair<std::string, LibavEncoderChoice>> encoders = {
+        {"h264", {{}, {"libx264"}}}, {"hevc", {{"libx265"}, {}}}};
+    for (const auto& [payload, choice] : encoders) {
+        SCOPED_TRACE(payload);
+        VideoFrameEncoder encoder(makeLibavCompressionSessionFactory(choice));
+        std::vector<EncodedVideoFrame> units;
+        for (int i = 0; i < 6; ++i) {
+            if (i == 3) {
+                encoder.forceKeyFrame();
+            }
+            if (auto unit = encoder.encode({quadrants(), kWidth, kHeight}, {})) {
+                units.push_back(std::move(*unit));
+            }
+        }
+        if (payload == "hevc" && units.empty()) {
+            continue; // no libx265 here
+        }
+        ASSERT_EQ(units.size(), 6u);
+        ASSERT_EQ(units[0].codec, payload + "-annexb");
+        ASSERT_TRUE(!units[1].isKeyFrame && !units[2].isKeyFrame && units[3].isKeyFrame);
 
-    // What it sends comes first, once, in the order given.
-    const std::optional<std::string> tapLine = server_.readLine();
-    ASSERT_TRUE(tapLine);
-    const Decoded<InputEventMessage> tap = decodeInputEventMessage(*tapLine);
-    ASSERT_TRUE(tap.value) << *tapLine;
-    EXPECT_EQ(tap.value->kind, "input");
-    EXPECT_EQ(tap.value->phase, "tap");
-    EXPECT_EQ(tap.value->x, 0.25);
-    EXPECT_EQ(tap.value->y, 0.75);
-    EXPECT_EQ(tap.value->dx, 0);
-    EXPECT_EQ(tap.value->dy, 0);
-    EXPECT_NEAR(tap.value->sentAt, now(), 10);
-    const Decoded<InputEventMessage> viewport =
-        decodeInputEventMessage(server_.readLine().value_or(""));
-    ASSERT_TRUE(viewport.value);
-    EXPECT_EQ(viewport.value->kind, "viewport");
-    EXPECT_EQ(viewport.value->viewportWidth, 390);
-    EXPECT_EQ(viewport.value->viewportHeight, 844);
-    const Decoded<InputEventMessage> stats =
-        decodeInputEventMessage(server_.readLine().value_or(""));
-    ASSERT_TRUE(stats.value);
-    EXPECT_EQ(stats.value->kind, "stats");
-    EXPECT_EQ(stats.value->latencyMs, 40);
-    EXPECT_EQ(stats.value->displayedFPS, 30);
-    EXPECT_EQ(server_.readLine(), "{\"kind\":\"custom\",\"note\":\"à la main\"}");
+        std::string sent;
+        Peer peer;
+        const auto run = runClient(
+            peer.address() + " --frames 5 --dump " + file("dump") + " --save " + file("last.png"),
+            [&] {
+                ASSERT_TRUE(peer.accept());
+                for (std::size_t i = 1; i < units.size(); ++i) {
+                    const auto& unit = units[i];
+                    peer.send(frameLine(static_cast<std::int64_t>(i), unit.data, unit.isKeyFrame,
+                                        [&](auto& m) { m.videoCodec = unit.codec; }));
+                    sent.append(unit.data.begin(), unit.data.end());
+                }
+            });
 
-    const Bytes jpeg = jpegQuadrants();
-    ASSERT_FALSE(jpeg.empty());
-    for (int sequence = 1; sequence <= 3; ++sequence) {
-        ASSERT_TRUE(server_.send(line(jpegFrame(sequence, jpeg))));
+        EXPECT_EQ(run.status, 0) << run.output;
+        const auto frames = linesStartingWith(run.output, "frame ");
+        ASSERT_EQ(frames.size(), 5u) << run.output;
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            const EncodedVideoFrame& unit = units[i + 1];
+            EXPECT_EQ(frames[i].rfind("frame seq=" + std::to_string(i + 1) + " payload=" + payload +
+                                          " size=64x48 bytes=" + std::to_string(unit.data.size()) +
+                                          " key=" + (unit.isKeyFrame ? "yes" : "no"),
+                                      0),
+                      0u)
+                << frames[i];
+            EXPECT_EQ(frames[i].find("decoded=no") != std::string::npos, i < 2) << frames[i];
+        }
+        std::ifstream dump(file("dump"), std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(dump), {}), sent);
+        expectQuadrants(file("last.png"), 24);
     }
-    const ClientRun run = finish(running);
+}
 
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    const auto frames = linesStartingWith(run.out, "frame ");
-    ASSERT_EQ(frames.size(), 3u) << run.out;
-    EXPECT_EQ(frames[0].rfind("frame seq=1 payload=jpeg size=64x48 bytes=" +
-                                  std::to_string(jpeg.size()) + " key=- latency_ms=",
-                              0),
+// What the client sends comes first, once each, in the order given; then
+// every frame line is checked: JPEG frames decoded (the last picture saved),
+// frames without a picture shown with their subtitle, and each malformed one
+// reported with its sequence and reason.
+TEST_F(QuorviClientTest, SendsItsMessagesThenChecksEveryFrameAndReportsTheMalformed) {
+    const Bytes jpeg = TurboJpegEncoder().encode(*quadrants(), 90).value_or(Bytes{});
+    const Bytes unit = {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xce, 0, 0, 0, 1, 0x65, 0x88};
+    const std::vector<std::pair<std::string, std::string>> malformed = {
+        {frameLine(1, jpeg, {}, [](auto& m) { m.imageBase64->back() = '*'; }),
+         "seq=1: imageBase64 n'est pas du Base64 valide"},
+        {"{\"kind\":\"frame\",\"sequence\":2,\"sentAt\":1}\n", "seq=2: trame illisible"},
+        {"pas du JSON\n", "seq=?: trame illisible"},
+        {frameLine(4, unit, true, [&](auto& m) { m.imageBase64 = encodeBase64(jpeg); }),
+         "seq=4: imageBase64 et videoBase64 présents ensemble"},
+        {frameLine(5, Bytes(unit.begin() + 1, unit.end()), true),
+         "seq=5: l'unité d'accès ne commence pas par le code de début 00 00 00 01"},
+        {frameLine(6, jpeg, {}, [](auto& m) { m.width = 128; }),
+         "seq=6: le JPEG mesure 64x48, la trame annonce 128x48"},
+        {frameLine(7, unit, true, [](auto& m) { m.videoCodec = "vp9"; }),
+         "seq=7: videoCodec inconnu"},
+        {frameLine(8, unit, true, [](auto& m) { m.isKeyFrame.reset(); }),
+         "seq=8: videoBase64 sans isKeyFrame"},
+        {frameLine(9, Bytes(jpeg.begin(), jpeg.begin() + 200)), "seq=9: "},
+        {frameLine(10, jpeg, {}, [](auto& m) { m.kind = "trame"; }), "seq=10: kind vaut"},
+        {frameLine(11, Bytes(unit.begin() + 12, unit.end()), true),
+         "seq=11: image clé sans SPS et PPS avant sa première tranche"},
+        {frameLine(12, Bytes(unit.begin(), unit.begin() + 12), false),
+         "seq=12: l'unité d'accès ne contient aucune tranche d'image"},
+        {frameLine(13, unit, true,
+                   [&](auto& m) {
+                       Bytes shortCode = unit;
+                       shortCode.erase(shortCode.begin() + 6);
+                       m.videoBase64 = encodeBase64(shortCode);
+                   }),
+         "seq=13: l'unité NAL n° 2 a un code de début de 3 octets"},
+    };
+    std::vector<std::string> sent(4);
+    Peer peer;
+    const auto run = runClient(
+        peer.address() + " --frames 16 --save " + file("last.png") +
+            " --tap 0.25,0.75 --viewport 390x844 --stats 40,30"
+            " --send '{\"kind\":\"custom\",\"note\":\"à la main\"}'",
+        [&] {
+            ASSERT_TRUE(peer.accept());
+            for (std::string& text : sent) {
+                text = peer.readLine();
+            }
+            peer.send(frameLine(0, jpeg));
+            for (const auto& row : malformed) {
+                peer.send(row.first);
+            }
+            peer.send(frameLine(14, {}, {}, [](auto& m) { m.subtitle = "Capture démarre"; }) +
+                      frameLine(15, jpeg));
+        });
+
+    const auto tap = decodeInputEventMessage(sent[0]).value.value_or(InputEventMessage{});
+    EXPECT_EQ(std::tie(tap.kind, tap.phase, tap.x, tap.y, tap.dx, tap.dy),
+              std::make_tuple("input", "tap", 0.25, 0.75, 0.0, 0.0));
+    EXPECT_NEAR(tap.sentAt, std::time(nullptr), 10);
+    const auto viewport = decodeInputEventMessage(sent[1]).value.value_or(InputEventMessage{});
+    EXPECT_EQ(std::tie(viewport.kind, viewport.viewportWidth, viewport.viewportHeight),
+              std::make_tuple("viewport", 390.0, 844.0));
+    const auto stats = decodeInputEventMessage(sent[2]).value.value_or(InputEventMessage{});
+    EXPECT_EQ(std::tie(stats.kind, stats.latencyMs, stats.displayedFPS),
+              std::make_tuple("stats", 40, 30));
+    EXPECT_EQ(sent[3], "{\"kind\":\"custom\",\"note\":\"à la main\"}");
+
+    EXPECT_EQ(run.status, 1) << run.output;
+    const auto reports = linesStartingWith(run.output, "quorvi-client: trame malformée ");
+    ASSERT_EQ(reports.size(), malformed.size()) << run.output;
+    for (std::size_t i = 0; i < malformed.size(); ++i) {
+        EXPECT_EQ(reports[i].find("quorvi-client: trame malformée " + malformed[i].second), 0u)
+            << reports[i];
+    }
+    const auto frames = linesStartingWith(run.output, "frame ");
+    const std::string size = std::to_string(jpeg.size());
+    ASSERT_EQ(frames.size(), 3u) << run.output;
+    EXPECT_EQ(frames[0].rfind("frame seq=0 payload=jpeg size=64x48 bytes=" + size + " key=- ", 0),
               0u)
         << frames[0];
-    EXPECT_EQ(frames[2].rfind("frame seq=3 payload=jpeg", 0), 0u);
-    EXPECT_EQ(linesStartingWith(run.out, "sent ").size(), 4u);
-    const auto summary = linesStartingWith(run.out, "summary ");
-    ASSERT_EQ(summary.size(), 1u);
-    EXPECT_NE(summary[0].find("frames=3 malformed=0"), std::string::npos) << summary[0];
-    const std::string size = std::to_string(jpeg.size());
-    EXPECT_NE(summary[0].find("bytes_min=" + size + " bytes_avg=" + size + " bytes_max=" + size),
-              std::string::npos)
-        << summary[0];
-    EXPECT_EQ(summary[0].find("latency_p50_ms=-"), std::string::npos);
-    const std::optional<DecodedPng> png = decodePng(readFile(file("last.png")));
-    ASSERT_TRUE(png);
-    expectQuadrants(*png, 12);
+    EXPECT_EQ(frames[1].rfind("frame seq=14 payload=none size=64x48 bytes=0 key=- ", 0), 0u);
+    EXPECT_NE(frames[1].find("subtitle=\"Capture démarre\""), std::string::npos) << frames[1];
+    EXPECT_NE(run.output.find("summary frames=16 malformed=13 "), std::string::npos);
+    EXPECT_NE(run.output.find(" bytes_min=" + size + " bytes_avg=" + size + " bytes_max=" + size),
+              std::string::npos);
+    expectQuadrants(file("last.png"), 12);
 }
 
-TEST_F(QuorviClientTest, DecodesAnH264StreamDumpsItAndSavesTheLastPicture) {
-    const auto units = encodeStream("libx264", 8, 4);
-    if (!units) {
-        GTEST_SKIP() << "libx264 is not available through libavcodec";
-    }
-    ASSERT_EQ(units->size(), 8u);
-    ASSERT_TRUE((*units)[0].isKeyFrame);
-    ASSERT_FALSE((*units)[1].isKeyFrame);
-    auto running = start(address() + " --frames 8 --dump " + file("stream.h264") + " --save " +
-                         file("last.png"));
-    ASSERT_TRUE(server_.accept());
-    Bytes everything;
-    for (std::size_t i = 0; i < units->size(); ++i) {
-        ASSERT_TRUE(server_.send(
-            line(videoFrame(static_cast<std::int64_t>(i + 1), (*units)[i], VideoCodec::h264))));
-        everything.insert(everything.end(), (*units)[i].data.begin(), (*units)[i].data.end());
-    }
-    const ClientRun run = finish(running);
-
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    const auto frames = linesStartingWith(run.out, "frame ");
-    ASSERT_EQ(frames.size(), 8u) << run.out;
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        const std::string expected =
-            "frame seq=" + std::to_string(i + 1) +
-            " payload=h264 size=64x48 bytes=" + std::to_string((*units)[i].data.size()) +
-            " key=" + ((*units)[i].isKeyFrame ? "yes" : "no");
-        EXPECT_EQ(frames[i].rfind(expected, 0), 0u) << frames[i] << " / " << expected;
-        EXPECT_EQ(frames[i].find("decoded=no"), std::string::npos);
-    }
-    EXPECT_EQ(readFile(file("stream.h264")), std::string(everything.begin(), everything.end()));
-    const std::optional<DecodedPng> png = decodePng(readFile(file("last.png")));
-    ASSERT_TRUE(png);
-    expectQuadrants(*png, 24);
-}
-
-TEST_F(QuorviClientTest, DecodesAnHevcStream) {
-    const auto units = encodeStream("libx265", 4, 2);
-    if (!units) {
-        GTEST_SKIP() << "libx265 is not available through libavcodec";
-    }
-    ASSERT_EQ(units->size(), 4u);
-    auto running = start(address() + " --frames 4 --save " + file("last.png"));
-    ASSERT_TRUE(server_.accept());
-    for (std::size_t i = 0; i < units->size(); ++i) {
-        ASSERT_TRUE(server_.send(
-            line(videoFrame(static_cast<std::int64_t>(i + 1), (*units)[i], VideoCodec::hevc))));
-    }
-    const ClientRun run = finish(running);
-
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    const auto frames = linesStartingWith(run.out, "frame ");
-    ASSERT_EQ(frames.size(), 4u) << run.out;
-    EXPECT_EQ(frames[0].rfind("frame seq=1 payload=hevc size=64x48", 0), 0u) << frames[0];
-    EXPECT_NE(frames[0].find("key=yes"), std::string::npos);
-    const std::optional<DecodedPng> png = decodePng(readFile(file("last.png")));
-    ASSERT_TRUE(png);
-    expectQuadrants(*png, 24);
-}
-
-TEST_F(QuorviClientTest, JoiningMidStreamWaitsForTheNextKeyFrame) {
-    const auto units = encodeStream("libx264", 8, 4);
-    if (!units) {
-        GTEST_SKIP() << "libx264 is not available through libavcodec";
-    }
-    auto running = start(address() + " --frames 6");
-    ASSERT_TRUE(server_.accept());
-    for (std::size_t i = 2; i < units->size(); ++i) {
-        ASSERT_TRUE(server_.send(
-            line(videoFrame(static_cast<std::int64_t>(i + 1), (*units)[i], VideoCodec::h264))));
-    }
-    const ClientRun run = finish(running);
-
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    const auto frames = linesStartingWith(run.out, "frame ");
-    ASSERT_EQ(frames.size(), 6u) << run.out;
-    EXPECT_NE(frames[0].find("decoded=no"), std::string::npos) << frames[0];
-    EXPECT_NE(frames[1].find("decoded=no"), std::string::npos) << frames[1];
-    EXPECT_NE(frames[2].find("key=yes"), std::string::npos) << frames[2];
-    EXPECT_EQ(frames[2].find("decoded=no"), std::string::npos) << frames[2];
-    EXPECT_EQ(frames[5].find("decoded=no"), std::string::npos) << frames[5];
-}
-
-TEST_F(QuorviClientTest, EveryBrokenFrameIsReportedWithItsSequenceAndTheExitCodeIsOne) {
-    const auto units = encodeStream("libx264", 2, 2);
-    if (!units) {
-        GTEST_SKIP() << "libx264 is not available through libavcodec";
-    }
-    const Bytes jpeg = jpegQuadrants();
-    std::vector<std::string> lines;
-    lines.push_back(line(jpegFrame(1, jpeg))); // good
-    {
-        ScreenFrameMessage message = jpegFrame(2, jpeg);
-        message.imageBase64->back() = '*';
-        lines.push_back(line(message));
-    }
-    lines.push_back("{\"kind\":\"frame\",\"sequence\":3,\"sentAt\":1}\n"); // keys missing
-    lines.push_back("pas du JSON\n");
-    {
-        ScreenFrameMessage message = videoFrame(5, (*units)[0], VideoCodec::h264);
-        message.imageBase64 = encodeBase64(jpeg); // both payloads
-        lines.push_back(line(message));
-    }
-    {
-        AccessUnit shortCodes = (*units)[0];
-        shortCodes.data.erase(shortCodes.data.begin()); // 00 00 01 in front
-        lines.push_back(line(videoFrame(6, shortCodes, VideoCodec::h264)));
-    }
-    {
-        ScreenFrameMessage message = jpegFrame(7, jpeg);
-        message.width = 128; // not the JPEG's size
-        lines.push_back(line(message));
-    }
-    {
-        ScreenFrameMessage message = videoFrame(8, (*units)[0], VideoCodec::h264);
-        message.videoCodec = "vp9";
-        lines.push_back(line(message));
-    }
-    {
-        ScreenFrameMessage message = videoFrame(9, (*units)[0], VideoCodec::h264);
-        message.isKeyFrame.reset();
-        lines.push_back(line(message));
-    }
-    {
-        ScreenFrameMessage message = jpegFrame(10, Bytes(jpeg.begin(), jpeg.begin() + 200));
-        lines.push_back(line(message)); // truncated JPEG
-    }
-    {
-        ScreenFrameMessage message = jpegFrame(11, jpeg);
-        message.kind = "trame";
-        lines.push_back(line(message));
-    }
-    lines.push_back(line(jpegFrame(12, jpeg))); // good again
-    {
-        // A 3-byte start code inside the unit.
-        AccessUnit shortInside = (*units)[0];
-        const Bytes longCode = {0, 0, 0, 1};
-        const auto second = std::search(shortInside.data.begin() + 4, shortInside.data.end(),
-                                        longCode.begin(), longCode.end());
-        ASSERT_NE(second, shortInside.data.end());
-        shortInside.data.erase(second);
-        lines.push_back(line(videoFrame(13, shortInside, VideoCodec::h264)));
-    }
-
-    auto running = start(address() + " --frames " + std::to_string(lines.size()));
-    ASSERT_TRUE(server_.accept());
-    for (const std::string& text : lines) {
-        ASSERT_TRUE(server_.send(text));
-    }
-    const ClientRun run = finish(running);
-
-    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
-    const auto reports = linesStartingWith(run.err, "quorvi-client: trame malformée");
-    ASSERT_EQ(reports.size(), 11u) << run.err;
-    const std::vector<std::string> sequences = {
-        "seq=2:", "seq=3:", "seq=?:",  "seq=5:",  "seq=6:", "seq=7:",
-        "seq=8:", "seq=9:", "seq=10:", "seq=11:", "seq=13:"};
-    for (std::size_t i = 0; i < sequences.size(); ++i) {
-        EXPECT_NE(reports[i].find(sequences[i]), std::string::npos) << reports[i];
-    }
-    EXPECT_NE(reports[1].find("width"), std::string::npos) << reports[1];
-    EXPECT_NE(reports[4].find("00 00 00 01"), std::string::npos) << reports[4];
-    EXPECT_NE(reports[5].find("64x48"), std::string::npos) << reports[5];
-    EXPECT_NE(reports[10].find("3 octets"), std::string::npos) << reports[10];
-    EXPECT_EQ(linesStartingWith(run.out, "frame ").size(), 2u) << run.out;
-    const auto summary = linesStartingWith(run.out, "summary ");
-    ASSERT_EQ(summary.size(), 1u);
-    EXPECT_NE(summary[0].find("frames=13 malformed=11"), std::string::npos) << summary[0];
-}
-
-TEST_F(QuorviClientTest, FramesWithoutPictureShowTheirSubtitleAndLeaveNothingToSave) {
-    auto running = start(address() + " --frames 2 --save " + file("none.png"));
-    ASSERT_TRUE(server_.accept());
-    ASSERT_TRUE(server_.send(line(emptyFrame(1, "ScreenCaptureKit démarre"))));
-    ScreenFrameMessage captured = emptyFrame(2, "Miroir");
-    captured.imageMimeType = "image/jpeg"; // captured, but no payload could be made
-    ASSERT_TRUE(server_.send(line(captured)));
-    const ClientRun run = finish(running);
-
-    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
-    const auto frames = linesStartingWith(run.out, "frame ");
-    ASSERT_EQ(frames.size(), 2u) << run.out;
-    EXPECT_EQ(frames[0].rfind("frame seq=1 payload=none size=2880x1800 bytes=0 key=-", 0), 0u)
-        << frames[0];
-    EXPECT_NE(frames[0].find("subtitle=\"ScreenCaptureKit démarre\""), std::string::npos);
-    EXPECT_NE(run.err.find("aucune image décodée"), std::string::npos) << run.err;
-    EXPECT_FALSE(std::filesystem::exists(file("none.png")));
-    const auto summary = linesStartingWith(run.out, "summary ");
-    ASSERT_EQ(summary.size(), 1u);
-    EXPECT_NE(summary[0].find("frames=2 malformed=0"), std::string::npos) << summary[0];
-    EXPECT_NE(summary[0].find("bytes_min=-"), std::string::npos) << summary[0];
-}
-
-TEST_F(QuorviClientTest, AServerThatLeavesEarlyFailsTheRun) {
-    auto running = start(address() + " --frames 5");
-    ASSERT_TRUE(server_.accept());
-    ASSERT_TRUE(server_.send(line(jpegFrame(1, jpegQuadrants()))));
-    server_.finishSending();
-    const ClientRun run = finish(running);
-
-    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
-    EXPECT_NE(run.err.find("connexion fermée par le serveur"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("seulement 1 trame(s) reçue(s) sur 5"), std::string::npos) << run.err;
-    EXPECT_EQ(linesStartingWith(run.out, "frame ").size(), 1u);
-}
-
-TEST_F(QuorviClientTest, AHalfLineAtTheEndIsMalformed) {
-    auto running = start(address());
-    ASSERT_TRUE(server_.accept());
-    ASSERT_TRUE(server_.send(line(jpegFrame(1, jpegQuadrants()))));
-    ASSERT_TRUE(server_.send("{\"kind\":\"frame\",\"seq"));
-    server_.finishSending();
-    const ClientRun run = finish(running);
-
-    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
-    EXPECT_NE(run.err.find("ligne incomplète"), std::string::npos) << run.err;
-    EXPECT_NE(run.out.find("summary frames=2 malformed=1"), std::string::npos) << run.out;
-}
-
-TEST_F(QuorviClientTest, SecondsBoundTheRun) {
-    const auto started = std::chrono::steady_clock::now();
-    auto running = start(address() + " --seconds 0.7");
-    ASSERT_TRUE(server_.accept());
-    ASSERT_TRUE(server_.send(line(jpegFrame(1, jpegQuadrants()))));
-    const ClientRun run = finish(running);
-
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 600ms);
-    EXPECT_NE(run.out.find("summary frames=1 malformed=0"), std::string::npos) << run.out;
-}
-
-TEST_F(QuorviClientTest, ARefusedConnectionIsSaidInFrenchWithExitCodeOne) {
-    // A port that was just free: bound, then closed without listening.
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(probe);
-
-    auto running = start("127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
-    const ClientRun run = finish(running);
-
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.err.find("Connexion refusée par 127.0.0.1:"), std::string::npos) << run.err;
-}
-
-TEST_F(QuorviClientTest, BadArgumentsExitWithTwoAndAFrenchReason) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "adresse du serveur manquante"},
-        {"127.0.0.1:0", "adresse invalide"},
-        {"127.0.0.1:70000", "adresse invalide"},
-        {"127.0.0.1 --frames 0", "--frames attend un entier positif"},
-        {"127.0.0.1 --frames", "valeur manquante après --frames"},
-        {"127.0.0.1 --seconds -1", "--seconds attend une durée positive"},
-        {"127.0.0.1 --tap 0.5", "--tap attend X,Y"},
-        {"127.0.0.1 --viewport 390", "--viewport attend LxH"},
-        {"127.0.0.1 --stats 1.5,30", "--stats attend L,D"},
-        {"127.0.0.1 --volume 3", "option inconnue: --volume"},
-        {"127.0.0.1 127.0.0.2", "une seule adresse attendue"},
+TEST_F(QuorviClientTest, EachWayOfEndingHasItsExitCodeAndReason) {
+    const Peer refusing(false);
+    const std::string good = frameLine(1, TurboJpegEncoder().encode(*quadrants(), 90).value());
+    struct Ending {
+        std::string arguments;             // after the peer's address, unless they begin with "X"
+        std::optional<std::string> served; // what the peer sends, when it accepts
+        int exitCode;
+        std::string said;
     };
-    for (const auto& [arguments, reason] : cases) {
-        auto running = start(arguments);
-        const ClientRun run = finish(running);
-        EXPECT_EQ(run.exitCode, 2) << arguments;
-        EXPECT_NE(run.err.find(reason), std::string::npos) << arguments << ": " << run.err;
+    const std::vector<Ending> endings = {
+        {" --frames 5", good, 1, "seulement 1 trame(s) reçue(s) sur 5\n"},
+        {"", good + "{\"kind\":\"frame\",\"seq", 1, "ligne incomplète"},
+        {" --frames 1 --save " + file("none.png"), frameLine(1, {}), 1, "aucune image décodée"},
+        // Connected (the kernel completes it) but never served: time ends it.
+        {" --seconds 0.5", std::nullopt, 0, "summary frames=0 malformed=0"},
+        {"X --help", std::nullopt, 0, "usage: quorvi-client HOTE[:PORT]"},
+        {"X" + refusing.address(), std::nullopt, 1, "Connexion refusée par " + refusing.address()},
+        {"X", std::nullopt, 2, "adresse du serveur manquante"},
+        {"X127.0.0.1:70000", std::nullopt, 2, "adresse invalide"},
+        {" --frames 0", std::nullopt, 2, "--frames attend un entier positif"},
+        {" --seconds -1", std::nullopt, 2, "--seconds attend une durée positive"},
+        {" --tap 0.5", std::nullopt, 2, "--tap attend X,Y"},
+        {" --volume 3", std::nullopt, 2, "option inconnue: --volume"},
+        {" 127.0.0.2", std::nullopt, 2, "une seule adresse attendue"},
+    };
+    for (const Ending& ending : endings) {
+        SCOPED_TRACE(ending.arguments);
+        Peer peer;
+        const bool isAlone = ending.arguments.starts_with("X");
+        const auto run = runClient(
+            isAlone ? ending.arguments.substr(1) : peer.address() + ending.arguments, [&] {
+                if (ending.served) {
+                    ASSERT_TRUE(peer.accept());
+                    peer.send(*ending.served);
+                    peer.finishSending();
+                }
+            });
+        EXPECT_EQ(run.status, ending.exitCode) << run.output;
+        EXPECT_NE(run.output.find(ending.said), std::string::npos) << run.output;
     }
-    auto help = start("--help");
-    const ClientRun run = finish(help);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_NE(run.out.find("usage: quorvi-client HOTE[:PORT]"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(file("none.png")));
 }
 
 } // namespace

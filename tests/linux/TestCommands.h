@@ -1,7 +1,6 @@
 #pragma once
 
-// What the Linux tests do with the system around them: run a peer command
-// and read what it printed, find a file of the repository, wait for a
+// Running a peer command, finding a file of the repository, waiting for a
 // condition without a fixed sleep.
 
 #include <chrono>

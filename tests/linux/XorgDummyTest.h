@@ -1,21 +1,26 @@
 #pragma once
 
-// A test fixture with an Xorg dummy server of its own, fresh for each case,
-// and one plain Xlib connection to it (the peer) for the test's own
-// requests. Skipped where the server cannot start: it needs root.
+// The fixture of the X11 suites: the suite's own Xorg dummy server, shared
+// by its cases, and one plain Xlib connection to it (the peer). A case that
+// changes the server for good, or fails, leaves a new one to the next case.
+// Skipped where the server cannot start: it needs root.
 
 #include "linux/TestDisplay.h"
 #include "platform/DisplayServices.h"
 #include "platform/linux/X11ErrorHandling.h"
 
 #include <gtest/gtest.h>
+#include <map>
+#include <optional>
 #include <unistd.h>
 
 namespace quorvi::testing {
 
 class XorgDummyTest : public ::testing::Test {
 protected:
-    explicit XorgDummyTest(int displayNumber) : server_(displayNumber) {}
+    explicit XorgDummyTest(int displayNumber)
+        : server_(servers().try_emplace(displayNumber, displayNumber).first->second),
+          displayName_(server_.name()) {}
 
     void SetUp() override {
         if (geteuid() != 0) {
@@ -25,17 +30,25 @@ protected:
             GTEST_SKIP() << "Xorg with the dummy driver did not start: " << failure;
         }
         x11::installErrorHandlers();
-        peer_ = XOpenDisplay(server_.name().c_str());
+        peer_ = XOpenDisplay(displayName_.c_str());
         ASSERT_NE(peer_, nullptr);
     }
 
     void TearDown() override {
+        if (peer_ != nullptr) {
+            // Every client's windows go now, not when the server notices a
+            // close, which the next case could overtake.
+            XDestroySubwindows(peer_, DefaultRootWindow(peer_));
+        }
         closePeer();
-        server_.stop();
+        if (isServerSpent_ || HasFailure()) {
+            server_.stop();
+        }
     }
 
-    // Before the server goes away on purpose: the peer would only see the
-    // loss as an I/O error.
+    void freshServerNext() { isServerSpent_ = true; }
+
+    // Before the server goes away on purpose, which the peer cannot survive.
     void closePeer() {
         if (peer_ != nullptr) {
             XCloseDisplay(peer_);
@@ -43,15 +56,48 @@ protected:
         }
     }
 
-    CommandResult onTestDisplay(const std::string& command) const { return server_.run(command); }
+    Atom atom(const char* name) { return XInternAtom(peer_, name, False); }
 
     // A monitor's display ID, which is its name atom.
-    DisplayID monitorID(const char* monitorName) {
-        return static_cast<DisplayID>(XInternAtom(peer_, monitorName, 0));
+    DisplayID monitorID(const char* name) { return static_cast<DisplayID>(atom(name)); }
+
+    void setProperty(Window window, const char* name, Atom type, std::vector<long> values) {
+        XChangeProperty(peer_, window, atom(name), type, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(values.data()),
+                        static_cast<int>(values.size()));
+        XSync(peer_, False);
     }
 
-    TestDisplay server_;
+    // A window with its program's class and process; with no window
+    // manager, a map takes effect at once.
+    Window makeWindow(std::optional<std::string> className, std::optional<long> pid,
+                      bool isMapped = true) {
+        const Window window =
+            XCreateSimpleWindow(peer_, DefaultRootWindow(peer_), 10, 10, 100, 100, 0, 0, 0);
+        std::string instance = "quorvi-test";
+        XClassHint hint{instance.data(), className ? className->data() : nullptr};
+        if (className) {
+            XSetClassHint(peer_, window, &hint);
+        }
+        if (pid) {
+            setProperty(window, "_NET_WM_PID", XA_CARDINAL, {*pid});
+        }
+        if (isMapped) {
+            XMapWindow(peer_, window);
+        }
+        XSync(peer_, False);
+        return window;
+    }
+
+    static std::map<int, TestDisplay>& servers() {
+        static std::map<int, TestDisplay> servers;
+        return servers;
+    }
+
+    TestDisplay& server_;
+    const std::string displayName_;
     Display* peer_ = nullptr;
+    bool isServerSpent_ = false;
 };
 
 } // namespace quorvi::testing

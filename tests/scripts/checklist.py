@@ -1,11 +1,19 @@
-"""What the scripted end-to-end checks share: a line per check on standard
-output, the failures kept for the exit status, and the skip status CTest
-knows (77) for a machine that cannot run a check at all."""
+"""What the scripted checks share: a line per check, the failures kept for
+the exit status, the skip status CTest knows (77), and quorvi-mac --headless
+run as a user runs it. Every script takes the folder of the binaries."""
+import contextlib
 import os
+import queue
+import signal
+import socket
+import subprocess
 import sys
+import tempfile
+import threading
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SKIPPED = 77
+BIN = sys.argv[1]
 failures = []
 
 
@@ -17,8 +25,56 @@ def check(condition, what):
 
 def skip(why):
     print("skipped: " + why, flush=True)
-    sys.exit(SKIPPED)
+    sys.exit(77)
 
 
 def finish():
     sys.exit(1 if failures else 0)
+
+
+def eventually(predicate, timeout=15):
+    deadline = time.time() + timeout
+    while not predicate():
+        if time.time() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
+
+
+def free_port():
+    with socket.create_server(("127.0.0.1", 0)) as s:
+        return s.getsockname()[1]
+
+
+class Headless:
+    """quorvi-mac --headless on loopback, its standard output read as it comes;
+    by default without a display and with a configuration of its own."""
+
+    def __init__(self, *arguments, env=None):
+        if env is None:
+            env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+            env["XDG_CONFIG_HOME"] = tempfile.mkdtemp(prefix="quorvi-config-")
+        self.process = subprocess.Popen(
+            [os.path.join(BIN, "quorvi-mac"), "--headless", "--bind", "127.0.0.1", *arguments],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, text=True)
+        self.lines = queue.Queue()
+        threading.Thread(target=lambda: [self.lines.put(line.rstrip("\n"))
+                                         for line in self.process.stdout], daemon=True).start()
+
+    def wait_for(self, predicate, timeout=15):
+        """The next line printed within timeout that matches."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            with contextlib.suppress(queue.Empty):
+                if predicate(line := self.lines.get(timeout=0.1)):
+                    return line
+        return None
+
+    def stop(self, sig=signal.SIGTERM):
+        """The exit status after sig; None when it did not end."""
+        self.process.send_signal(sig)
+        try:
+            return self.process.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            return None

@@ -1,10 +1,15 @@
+// The stream presets, the automatic quality's rules and how the server
+// applies them to a session.
 #include "quality/AutoQuality.h"
 
 #include "fakes/FakeTransport.h"
 #include "fakes/ServerHarness.h"
-#include "quality/SessionStats.h"
+#include "quality/StreamQuality.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <limits>
+#include <tuple>
 
 using namespace std::chrono_literals;
 using namespace quorvi;
@@ -12,48 +17,82 @@ using quorvi::testing::FakeConnection;
 using quorvi::testing::FakeTransport;
 using quorvi::testing::ServerHarness;
 
-TEST(AutoQualityRules, FirstMatchingRuleDecides) {
-    struct Case {
-        std::int64_t level, fps, latency, displayed, expected;
+TEST(StreamPresets, EveryModeAndLevel) {
+    using M = StreamMode;
+    // Mode, level, raw value, title, then the preset: rate, width, quality, label.
+    const std::tuple<M, int, const char*, const char*, int, int, double, const char*> rows[] = {
+        {M::economy, 2, "economy", "Économie", 5, 1280, 0.66, "5 FPS · économie réseau"},
+        {M::balanced, 0, "balanced", "Défaut", 10, 1920, 0.78, "10 FPS · bonne qualité"},
+        {M::fluid, 0, "fluid", "Fluide", 15, 1920, 0.82, "15 FPS · qualité fluide"},
+        {M::highFrameRate, 0, "highFrameRate", "30 FPS", 30, 1920, 0.84, "30 FPS · vidéo fluide"},
+        {M::automatic, -4, "auto", "Auto", 5, 1280, 0.66, "Auto bas · 5 FPS"},
+        {M::automatic, 0, "auto", "Auto", 5, 1280, 0.66, "Auto bas · 5 FPS"},
+        {M::automatic, 1, "auto", "Auto", 10, 1920, 0.78, "Auto moyen · 10 FPS"},
+        {M::automatic, 2, "auto", "Auto", 15, 1920, 0.82, "Auto haut · 15 FPS"},
+        {M::automatic, 3, "auto", "Auto", 30, 1920, 0.84, "Auto maximal · 30 FPS"},
+        {M::automatic, 99, "auto", "Auto", 30, 1920, 0.84, "Auto maximal · 30 FPS"},
     };
-    const Case cases[] = {
-        {2, 15, 40, 15, 3},  // keeps up: one step up
-        {3, 30, 40, 30, 3},  // already at the top
-        {3, 30, 40, 28, 3},  // rule 6 holds (D < F − 1)
-        {3, 30, 40, 29, 3},  // D = F − 1 does not hold, but the top caps it
-        {2, 15, 40, 13, 2},  // rule 6 holds (below 14)
-        {2, 15, 40, 14, 3},  // 14 is enough to climb
-        {2, 15, 70, 15, 2},  // rule 5 holds on latency
-        {2, 15, 69, 15, 3},  // 69 ms is low enough
-        {0, 5, 150, 5, 1},   // rule 3 raises level 0 to 1
-        {0, 5, 250, 5, 0},   // rule 1 cannot go below 0
-        {3, 30, 221, 30, 2}, // rule 1
-        {3, 30, 40, 23, 2},  // rule 2: below 24
-        {3, 30, 40, 26, 2},  // rule 4: below 27
-        {1, 10, 40, 3, 0},   // rule 2: below 4
-        {1, 10, 40, 6, 1},   // rule 4 keeps at least 1
-        {0, 5, 0, 0, 0},     // nothing measured at the bottom
-        {2, 15, 0, 0, 1},    // nothing measured: one step down
-        {0, 5, 40, 1, 1},    // rule 4 from level 0 (D < 2) raises to 1
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(nextAutoLevel(c.level, c.fps, c.latency, c.displayed), c.expected)
-            << "level " << c.level << " L " << c.latency << " D " << c.displayed;
+    for (const auto& [mode, level, raw, name, fps, maxWidth, quality, label] : rows) {
+        SCOPED_TRACE(label);
+        EXPECT_EQ(resolvedPreset(mode, level),
+                  (StreamPreset{fps, {maxWidth, quality, fps, {}}, label}));
+        EXPECT_EQ(rawValue(mode), raw);
+        EXPECT_EQ(streamModeFromRawValue(raw), mode);
+        EXPECT_EQ(title(mode), name);
+    }
+    EXPECT_FALSE(streamModeFromRawValue("Auto"));
+    EXPECT_FALSE(streamModeFromRawValue(""));
+}
+
+TEST(AutoQualityRules, BoundaryRowsOfEveryLevel) {
+    // The level after each probe, for levels 0 to 3: first a latency of 221,
+    // 220 (severe above), 121, 120 (high above), 70 and 69 ms (low enough to
+    // climb) at the full preset rate F; then, without latency, a displayed
+    // rate of max(F − 6, 1) − 1, max(F − 6, 1), F − 4, F − 3, F − 2 and F − 1.
+    const std::int64_t next[4][12] = {{0, 1, 1, 0, 0, 1, 0, 1, 1, 0, 0, 1},
+                                      {0, 1, 1, 1, 1, 2, 0, 1, 1, 1, 1, 2},
+                                      {1, 1, 1, 2, 2, 3, 1, 1, 1, 2, 2, 3},
+                                      {2, 2, 2, 3, 3, 3, 2, 2, 2, 3, 3, 3}};
+    for (std::int64_t level = 0; level <= 3; ++level) {
+        const std::int64_t F = resolvedPreset(StreamMode::automatic, level).fps;
+        const std::int64_t floor = std::max<std::int64_t>(F - 6, 1);
+        const std::int64_t latency[] = {221, 220, 121, 120, 70, 69, 0, 0, 0, 0, 0, 0};
+        const std::int64_t shown[] = {F,         F,     F,     F,     F,     F,
+                                      floor - 1, floor, F - 4, F - 3, F - 2, F - 1};
+        for (int i = 0; i < 12; ++i) {
+            EXPECT_EQ(nextAutoLevel(level, F, latency[i], shown[i]), next[level][i])
+                << "level " << level << ", L " << latency[i] << ", D " << shown[i];
+        }
     }
 }
 
-TEST(SessionStatsBound, KeepsTheNewest7200OfEachList) {
-    SessionStats stats;
-    for (std::int64_t i = 1; i <= 7201; ++i) {
-        stats.latencySamples.push_back(i);
-        stats.keepBounded();
+TEST(StreamTargetWidth, FollowsTheViewportWithinItsBounds) {
+    const auto balanced = resolvedPreset(StreamMode::balanced, 2).settings;
+    const auto economy = resolvedPreset(StreamMode::economy, 2).settings;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    // Settings, viewport, then the width asked for.
+    const std::tuple<StreamEncodingSettings, ViewportPixels, std::optional<std::int64_t>> cases[] =
+        {
+            {balanced, {0, 0}, std::nullopt},   {balanced, {1170, 2532}, 1920},
+            {economy, {1170, 2532}, 1280},      {balanced, {500, 300}, 640},
+            {balanced, {845.4, 300}, 846},      {balanced, {0.4, 0.3}, std::nullopt},
+            {balanced, {844, 390}, 844},        {balanced, {843.5, 0}, 844}, // halves away from 0
+            {balanced, {inf, 1}, std::nullopt}, {balanced, {nan, 1}, std::nullopt},
+            {balanced, {1, nan}, std::nullopt}, {balanced, {1e300, 1}, std::nullopt},
+        };
+    for (const auto& [settings, viewport, width] : cases) {
+        EXPECT_EQ(streamTargetWidth(settings, viewport), width)
+            << viewport.width << "x" << viewport.height;
     }
-    ASSERT_EQ(stats.latencySamples.size(), 7200u);
-    EXPECT_EQ(stats.latencySamples.front(), 2);
-    EXPECT_EQ(stats.latencySamples.back(), 7201);
-    stats.displayedFPSSamples.assign(20000, 1);
-    stats.keepBounded();
-    EXPECT_EQ(stats.displayedFPSSamples.size(), 7200u);
+}
+
+TEST(FramePeriod, IsTheIntegerPeriodOfTheRateAndNeverZero) {
+    const std::pair<std::int64_t, std::int64_t> periods[] = {
+        {5, 200}, {10, 100}, {15, 66}, {30, 33}, {1001, 1}, {0, 1000}, {-5, 1000}};
+    for (const auto& [fps, period] : periods) {
+        EXPECT_EQ(framePeriodMilliseconds(fps), period) << fps;
+    }
 }
 
 namespace {
@@ -86,8 +125,8 @@ struct AutoQualitySession : ::testing::Test {
         ASSERT_TRUE(harness->waitForStatus("Connecté"));
     }
 
-    void send(const std::string& line) {
-        client->deliver(line);
+    void send(std::optional<int> latency, std::optional<int> displayed) {
+        client->deliver(statsLine(latency, displayed));
         for (int i = 0; i < 3; ++i) {
             harness->server->runOnWorkQueueForTesting([] {});
         }
@@ -102,7 +141,7 @@ struct AutoQualitySession : ::testing::Test {
 TEST_F(AutoQualitySession, StepsUpThenWaitsOutTheCoolDown) {
     startWith("auto", 2);
     EXPECT_EQ(harness->server->sendTimerPeriod(), 66ms);
-    send(statsLine(40, 15));
+    send(40, 15);
     EXPECT_EQ(state().streamQuality(), "Auto maximal · 30 FPS");
     EXPECT_EQ(state().targetFPS(), 30);
     EXPECT_EQ(state().clientStats(), "40 ms · 15 FPS iPhone");
@@ -114,78 +153,62 @@ TEST_F(AutoQualitySession, StepsUpThenWaitsOutTheCoolDown) {
     // Two seconds later: inside the cool-down, only the text changes.
     harness->clock->advance(2.0);
     const auto journalSize = state().logs().size();
-    send(statsLine(300, 2));
+    send(300, 2);
     EXPECT_EQ(state().clientStats(), "300 ms · 2 FPS iPhone");
     EXPECT_EQ(state().targetFPS(), 30);
     EXPECT_EQ(state().logs().size(), journalSize);
 
     // Exactly 3.0 s after the change is still inside; just past it is not.
     harness->clock->advance(1.0);
-    send(statsLine(300, 2));
+    send(300, 2);
     EXPECT_EQ(state().targetFPS(), 30);
     harness->clock->advance(0.001);
-    send(statsLine(300, 2));
+    send(300, 2);
     EXPECT_EQ(state().targetFPS(), 15);
     EXPECT_EQ(harness->server->sendTimerPeriod(), 66ms);
 }
 
-TEST_F(AutoQualitySession, AHoldKeepsTheCoolDownClock) {
+TEST_F(AutoQualitySession, AHoldNeitherJournalsNorRestartsTheCoolDown) {
     startWith("auto", 3);
-    send(statsLine(40, 28)); // hold at 3
+    const auto journalSize = state().logs().size();
+    send(40, 28); // hold at 3
     EXPECT_EQ(state().targetFPS(), 30);
+    EXPECT_EQ(state().logs().size(), journalSize);
     // Had the hold restarted the clock, this would be ignored.
-    send(statsLine(250, 30));
+    send(250, 30);
     EXPECT_EQ(state().targetFPS(), 15);
     EXPECT_EQ(state().streamQuality(), "Auto haut · 15 FPS");
 }
 
-TEST_F(AutoQualitySession, TheBottomLevelReactsToModerateButNotSevereTrouble) {
-    startWith("auto", 0);
-    const auto journalSize = state().logs().size();
-    send(statsLine(250, 5));
-    EXPECT_EQ(state().targetFPS(), 5);
-    EXPECT_EQ(state().logs().size(), journalSize);
-    send(statsLine(150, 5));
-    EXPECT_EQ(state().targetFPS(), 10);
-    EXPECT_EQ(state().streamQuality(), "Auto moyen · 10 FPS");
-}
-
-TEST_F(AutoQualitySession, AMessageWithoutFiguresRecordsZerosAndStepsDown) {
-    startWith("auto", 2);
-    send(statsLine(std::nullopt, std::nullopt));
-    const auto stats = harness->server->currentSessionStats();
-    EXPECT_EQ(stats.latencySamples, std::vector<std::int64_t>{0});
-    EXPECT_EQ(stats.displayedFPSSamples, std::vector<std::int64_t>{0});
+TEST_F(AutoQualitySession, FixedModesKeepTheNewest7200SamplesOfEachListAndNeverMove) {
+    startWith("balanced", std::nullopt);
+    send(500, 1);
+    send(std::nullopt, std::nullopt); // missing figures count as zero
     EXPECT_EQ(state().clientStats(), "0 ms · 0 FPS iPhone");
-    EXPECT_EQ(state().targetFPS(), 10);
-}
-
-TEST_F(AutoQualitySession, FixedModesRecordButNeverMove) {
-    startWith("balanced", std::nullopt);
-    send(statsLine(500, 1));
-    send(statsLine(20, 10));
-    EXPECT_EQ(state().targetFPS(), 10);
-    EXPECT_EQ(state().clientStats(), "20 ms · 10 FPS iPhone");
-    const auto stats = harness->server->currentSessionStats();
-    EXPECT_EQ(stats.latencySamples, (std::vector<std::int64_t>{500, 20}));
-    EXPECT_EQ(stats.displayedFPSSamples, (std::vector<std::int64_t>{1, 10}));
-}
-
-TEST_F(AutoQualitySession, ABurstKeepsBothListsBounded) {
-    startWith("balanced", std::nullopt);
+    auto stats = harness->server->currentSessionStats();
+    EXPECT_EQ(stats.latencySamples, (std::vector<std::int64_t>{500, 0}));
+    EXPECT_EQ(stats.displayedFPSSamples, (std::vector<std::int64_t>{1, 0}));
     std::string burst;
-    for (int i = 0; i < 20000; ++i) {
-        burst += statsLine(i, 10);
+    for (int i = 1; i <= 7198; ++i) {
+        burst += statsLine(i, i % 50);
     }
+    // In pieces no larger than one read.
     for (std::size_t offset = 0; offset < burst.size(); offset += 65536) {
         client->deliver(burst.substr(offset, 65536));
     }
     ASSERT_TRUE(harness->mainQueue->drainUntil(
-        [&] { return state().clientStats() == "19999 ms · 10 FPS iPhone"; },
+        [&] { return state().clientStats() == "7198 ms · 48 FPS iPhone"; },
         // Sanitizer builds run this burst many times slower.
         std::chrono::seconds(120)));
-    const auto stats = harness->server->currentSessionStats();
-    EXPECT_EQ(stats.latencySamples.size(), 7200u);
-    EXPECT_EQ(stats.displayedFPSSamples.size(), 7200u);
-    EXPECT_EQ(stats.latencySamples.front(), 20000 - 7200);
+    stats = harness->server->currentSessionStats();
+    ASSERT_EQ(stats.latencySamples.size(), 7200u);
+    EXPECT_EQ(stats.latencySamples.front(), 500);
+    EXPECT_EQ(stats.latencySamples.back(), 7198);
+    send(7199, 49); // one too many: the oldest goes
+    stats = harness->server->currentSessionStats();
+    ASSERT_EQ(stats.latencySamples.size(), 7200u);
+    ASSERT_EQ(stats.displayedFPSSamples.size(), 7200u);
+    EXPECT_EQ(stats.latencySamples.front(), 0);
+    EXPECT_EQ(stats.displayedFPSSamples.front(), 0);
+    EXPECT_EQ(state().targetFPS(), 10);
 }

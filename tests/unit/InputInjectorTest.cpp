@@ -10,185 +10,122 @@
 namespace quorvi {
 namespace {
 
-using fakes::FakeDisplayServices;
 using Poster = fakes::RecordingEventPoster;
 using Events = std::vector<Poster::Event>;
 
 constexpr DisplayID kMain = 1;
 constexpr DisplayID kRight = 7;
+constexpr DisplayID kLeft = 8;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 class InputInjectorTest : public ::testing::Test {
 protected:
     InputInjectorTest() {
         displays.addDisplay(kMain, {0, 0, 1920, 1200});
         displays.addDisplay(kRight, {1920, 0, 1280, 800});
+        displays.addDisplay(kLeft, {-1280, -100, 1280, 800});
     }
 
-    Events handle(const std::string& phase, double x, double y, double dx = 0, double dy = 0,
-                  DisplayID id = kMain) {
-        InputEventMessage message;
-        message.phase = phase;
-        message.x = x;
-        message.y = y;
-        message.dx = dx;
-        message.dy = dy;
+    Events handle(const InputEventMessage& message, DisplayID id = kMain) {
         poster.clear();
         injector.handle(message, id);
         return poster.events();
     }
 
-    Events scroll(double dx, double dy) { return handle("scroll", 0.5, 0.5, dx, dy); }
-
-    FakeDisplayServices displays;
+    fakes::FakeDisplayServices displays;
     Poster poster;
     InputInjector injector{displays, poster};
 };
 
-TEST_F(InputInjectorTest, StartPressesTheLeftButtonAtThePoint) {
-    EXPECT_EQ(handle("start", 0.25, 0.5), (Events{Poster::press(480, 600)}));
+TEST_F(InputInjectorTest, ThePhaseAloneDecidesAndPointsFollowTheDisplaysBounds) {
+    using P = Poster;
+    struct Row {
+        InputEventMessage message;
+        DisplayID display;
+        Events events;
+    };
+    const Row rows[] = {
+        {{.phase = "start", .x = 0.25, .y = 0.5}, kMain, {P::press(480, 600)}},
+        {{.phase = "tap", .x = 0.25, .y = 0.5}, kMain, {P::press(480, 600), P::release(480, 600)}},
+        {{.phase = "drag", .x = 0.5, .y = 0.25}, kMain, {P::drag(960, 300)}}, // without a start
+        {{.phase = "end"}, kMain, {P::release(0, 0)}},
+        {{.phase = "hover", .x = 0.5, .y = 0.5}, kMain, {P::move(960, 600)}},
+        {{.phase = "", .x = 0.5, .y = 0.5}, kMain, {P::move(960, 600)}},
+        // Phases match case and spaces exactly.
+        {{.phase = "Start", .x = 0.5, .y = 0.5}, kMain, {P::move(960, 600)}},
+        {{.phase = "end ", .x = 0.5, .y = 0.5}, kMain, {P::move(960, 600)}},
+        {{.phase = "Scroll", .x = 0.5, .y = 0.5, .dy = 1}, kMain, {P::move(960, 600)}},
+        // The kind is never looked at.
+        {{.kind = "stats", .phase = "tap", .x = 0.5, .y = 0.5},
+         kMain,
+         {P::press(960, 600), P::release(960, 600)}},
+        {{.phase = "move", .x = 0.5, .y = 0.5}, kRight, {P::move(2560, 400)}},
+        {{.phase = "move", .x = 1, .y = 1}, kRight, {P::move(3200, 800)}},
+        {{.phase = "move", .x = 0.5, .y = 0.5}, kLeft, {P::move(-640, 300)}},
+        // Neither clamped nor rounded.
+        {{.phase = "move", .x = 1.2, .y = 0.5}, kRight, {P::move(3456, 400)}},
+        {{.phase = "move", .x = -0.5, .y = -0.25}, kRight, {P::move(1280, -200)}},
+        {{.phase = "move", .x = 0.0001, .y = 0.3333},
+         kMain,
+         {P::move(0.0001 * 1920, 0.3333 * 1200)}},
+        // An unknown display maps through empty bounds.
+        {{.phase = "tap", .x = 0.5, .y = 0.5}, 99, {P::press(0, 0), P::release(0, 0)}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE("phase \"" + row.message.phase + "\"");
+        EXPECT_EQ(handle(row.message, row.display), row.events);
+    }
 }
 
-TEST_F(InputInjectorTest, TapPressesThenReleasesAtOnePointWithNothingBetween) {
-    EXPECT_EQ(handle("tap", 0.25, 0.5),
-              (Events{Poster::press(480, 600), Poster::release(480, 600)}));
-}
-
-TEST_F(InputInjectorTest, DragMovesWithTheButtonHeld) {
-    EXPECT_EQ(handle("drag", 0.5, 0.25), (Events{Poster::drag(960, 300)}));
-}
-
-TEST_F(InputInjectorTest, EndReleasesEvenWithoutAStart) {
-    EXPECT_EQ(handle("end", 0, 0), (Events{Poster::release(0, 0)}));
-}
-
-TEST_F(InputInjectorTest, AnyOtherPhaseOnlyMoves) {
-    EXPECT_EQ(handle("hover", 0.5, 0.5), (Events{Poster::move(960, 600)}));
-    EXPECT_EQ(handle("", 0.5, 0.5), (Events{Poster::move(960, 600)}));
-    EXPECT_EQ(handle("viewport", 0.5, 0.5), (Events{Poster::move(960, 600)}));
-}
-
-TEST_F(InputInjectorTest, PhasesMatchCaseSensitively) {
-    EXPECT_EQ(handle("Start", 0.5, 0.5), (Events{Poster::move(960, 600)}));
-    EXPECT_EQ(handle("TAP", 0.5, 0.5), (Events{Poster::move(960, 600)}));
-    EXPECT_EQ(handle("end ", 0.5, 0.5), (Events{Poster::move(960, 600)}));
-    EXPECT_EQ(handle("Scroll", 0.5, 0.5, 0, 1), (Events{Poster::move(960, 600)}));
-}
-
-TEST_F(InputInjectorTest, TheKindIsNeverLookedAt) {
-    InputEventMessage message;
-    message.kind = "stats";
-    message.phase = "tap";
-    message.x = 0.5;
-    message.y = 0.5;
-    injector.handle(message, kMain);
-    EXPECT_EQ(poster.events(), (Events{Poster::press(960, 600), Poster::release(960, 600)}));
-}
-
-TEST_F(InputInjectorTest, FractionsMapThroughTheTargetDisplaysBounds) {
-    EXPECT_EQ(handle("move", 0.5, 0.5, 0, 0, kRight), (Events{Poster::move(2560, 400)}));
-    EXPECT_EQ(handle("move", 0, 0, 0, 0, kRight), (Events{Poster::move(1920, 0)}));
-    EXPECT_EQ(handle("move", 1, 1, 0, 0, kRight), (Events{Poster::move(3200, 800)}));
-}
-
-TEST_F(InputInjectorTest, PointsAreNeitherClampedNorRounded) {
-    EXPECT_EQ(handle("move", 1.2, 0.5, 0, 0, kRight), (Events{Poster::move(3456, 400)}));
-    EXPECT_EQ(handle("move", -0.5, -0.25, 0, 0, kRight), (Events{Poster::move(1280, -200)}));
-    EXPECT_EQ(handle("move", 0.0001, 0.3333, 0, 0, kMain),
-              (Events{Poster::move(0.0001 * 1920, 0.3333 * 1200)}));
-}
-
-TEST_F(InputInjectorTest, GlobalPointFollowsTheBoundsOfDisplaysLeftOfOrAboveTheMain) {
-    const DisplayRect left{-1280, -100, 1280, 800};
-    EXPECT_EQ(InputInjector::globalPoint(left, 0.5, 0.5), (DisplayPoint{-640, 300}));
-}
-
-TEST_F(InputInjectorTest, AnUnknownDisplayMapsThroughEmptyBounds) {
-    EXPECT_EQ(handle("tap", 0.5, 0.5, 0, 0, 99),
-              (Events{Poster::press(0, 0), Poster::release(0, 0)}));
-}
-
-TEST_F(InputInjectorTest, TheBoundsAreReadForEveryMessage) {
-    handle("move", 0.5, 0.5);
-    handle("scroll", 0.5, 0.5, 0, 0.05);
-    EXPECT_EQ(displays.boundsQueries(), 2);
-}
-
-TEST_F(InputInjectorTest, ScrollIsMinus1200TimesTheAmount) {
-    EXPECT_EQ(scroll(0, 0.05), (Events{Poster::scroll(0, -60)}));
-    EXPECT_EQ(scroll(0.05, 0), (Events{Poster::scroll(-60, 0)}));
-    EXPECT_EQ(scroll(-0.025, 0.01), (Events{Poster::scroll(30, -12)}));
-}
-
-TEST_F(InputInjectorTest, ScrollClampsTo120) {
-    EXPECT_EQ(scroll(0, -1), (Events{Poster::scroll(0, 120)}));
-    EXPECT_EQ(scroll(0, 1), (Events{Poster::scroll(0, -120)}));
-    EXPECT_EQ(scroll(0, 0.1), (Events{Poster::scroll(0, -120)}));
-    EXPECT_EQ(scroll(-0.1, 0), (Events{Poster::scroll(120, 0)}));
-}
-
-TEST_F(InputInjectorTest, ScrollTruncatesTowardZero) {
-    // -1200 x 0.0015 = -1.8, and 1200 x 0.0015 = 1.8
-    EXPECT_EQ(scroll(-0.0015, 0.0015), (Events{Poster::scroll(1, -1)}));
-}
-
-TEST_F(InputInjectorTest, ScrollPostsNothingWhenBothTruncateToZero) {
-    EXPECT_EQ(scroll(0.0005, 0.0008), Events{});
-    EXPECT_EQ(scroll(0, 0), Events{});
-}
-
-TEST_F(InputInjectorTest, ScrollIgnoresThePoint) {
-    EXPECT_EQ(handle("scroll", 5, -3, 0, 0.05), (Events{Poster::scroll(0, -60)}));
-    EXPECT_EQ(handle("scroll", std::nan(""), std::nan(""), 0, 0.05),
+TEST_F(InputInjectorTest, ScrollIsMinus1200TimesTheAmountClampedTo120AndTruncated) {
+    struct Row {
+        double dx, dy;
+        Events events;
+    };
+    const Row rows[] = {
+        {0, 0.05, {Poster::scroll(0, -60)}},
+        {0.05, 0, {Poster::scroll(-60, 0)}},
+        {-0.025, 0.01, {Poster::scroll(30, -12)}},
+        {0, -1, {Poster::scroll(0, 120)}},
+        {0, 1, {Poster::scroll(0, -120)}},
+        {-0.1, 0, {Poster::scroll(120, 0)}},
+        {0.1, -0.1, {Poster::scroll(-120, 120)}},   // exactly at both bounds
+        {-0.0015, 0.0015, {Poster::scroll(1, -1)}}, // ±1.8 toward zero
+        {0.0005, 0.0008, {}},                       // both truncate to 0: nothing
+        {0, 0, {}},
+        {0, kInf, {Poster::scroll(0, -120)}},
+        {-kInf, 0, {Poster::scroll(120, 0)}},
+        // Not a number scrolls nothing along its axis.
+        {kNaN, kNaN, {}},
+        {kNaN, 0.05, {Poster::scroll(0, -60)}},
+        {0.05, -kNaN, {Poster::scroll(-60, 0)}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.dx) + ", " + std::to_string(row.dy));
+        EXPECT_EQ(handle({.phase = "scroll", .x = 0.5, .y = 0.5, .dx = row.dx, .dy = row.dy}),
+                  row.events);
+    }
+    // The point plays no part.
+    EXPECT_EQ(handle({.phase = "scroll", .x = kNaN, .y = -3, .dy = 0.05}),
               (Events{Poster::scroll(0, -60)}));
 }
 
-TEST_F(InputInjectorTest, InfiniteAmountsAreClampedLikeAnyLargeValue) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    EXPECT_EQ(scroll(0, inf), (Events{Poster::scroll(0, -120)}));
-    EXPECT_EQ(scroll(-inf, 0), (Events{Poster::scroll(120, 0)}));
-}
-
-TEST_F(InputInjectorTest, ANaNAmountScrollsNothingAlongItsAxis) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(scroll(nan, nan), Events{});
-    EXPECT_EQ(scroll(nan, 0), Events{});
-    EXPECT_EQ(scroll(nan, 0.05), (Events{Poster::scroll(0, -60)}));
-    EXPECT_EQ(scroll(0.05, -nan), (Events{Poster::scroll(-60, 0)}));
+TEST_F(InputInjectorTest, BoundsAreReadAgainForEveryMessage) {
+    EXPECT_EQ(handle({.phase = "move", .x = 0.5, .y = 0.5}), (Events{Poster::move(960, 600)}));
+    displays.removeDisplay(kMain);
+    displays.addDisplay(kMain, {100, 0, 1000, 500});
+    EXPECT_EQ(handle({.phase = "move", .x = 0.5, .y = 0.5}), (Events{Poster::move(600, 250)}));
 }
 
 TEST_F(InputInjectorTest, NonFiniteCoordinatesArePassedOnWithoutHarm) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const Events events = handle("tap", nan, 0.5);
+    const Events events = handle({.phase = "tap", .x = kNaN, .y = 0.5});
     ASSERT_EQ(events.size(), 2u);
     EXPECT_TRUE(std::isnan(events[0].point.x));
     EXPECT_EQ(events[0].point.y, 600);
-    const Events far = handle("move", 1e308, 0.5);
+    const Events far = handle({.phase = "move", .x = 1e308, .y = 0.5});
     ASSERT_EQ(far.size(), 1u);
     EXPECT_TRUE(std::isinf(far[0].point.x));
-}
-
-TEST_F(InputInjectorTest, EachMessageStandsAlone) {
-    handle("start", 0.1, 0.1);
-    EXPECT_EQ(handle("drag", 0.2, 0.2), (Events{Poster::drag(384, 240)}));
-    EXPECT_EQ(handle("drag", 0.3, 0.3), (Events{Poster::drag(576, 360)}));
-    EXPECT_EQ(handle("end", 0.3, 0.3), (Events{Poster::release(576, 360)}));
-    EXPECT_EQ(handle("end", 0.3, 0.3), (Events{Poster::release(576, 360)}));
-}
-
-TEST_F(InputInjectorTest, CopiesPostThroughTheSameSeams) {
-    const InputInjector copy = injector;
-    InputEventMessage message;
-    message.phase = "end";
-    copy.handle(message, kMain);
-    EXPECT_EQ(poster.events(), (Events{Poster::release(0, 0)}));
-}
-
-TEST(InputInjectorWheelAmounts, FollowTheFormula) {
-    EXPECT_EQ(InputInjector::wheelAmounts(0, 0.05), (InputInjector::WheelAmounts{0, -60}));
-    EXPECT_EQ(InputInjector::wheelAmounts(0.0005, 0.0008), (InputInjector::WheelAmounts{0, 0}));
-    EXPECT_EQ(InputInjector::wheelAmounts(-2, 2), (InputInjector::WheelAmounts{120, -120}));
-    // -1200 x 0.1 = -120 exactly: at the lower bound.
-    EXPECT_EQ(InputInjector::wheelAmounts(0.1, -0.1), (InputInjector::WheelAmounts{-120, 120}));
 }
 
 } // namespace

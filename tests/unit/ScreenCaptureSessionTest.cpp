@@ -1,6 +1,6 @@
 // The capture session against a scripted capture service: the size rule,
-// when a stream is restarted, how late starts and late samples are thrown
-// away, and the texts that explain a missing picture.
+// when a stream restarts, how late starts and late samples are thrown away,
+// and the texts that explain a missing picture.
 
 #include "capture/ScreenCaptureSession.h"
 
@@ -13,27 +13,19 @@
 #include <thread>
 
 namespace quorvi {
-
-// Reads what only tests look at.
-struct ScreenCaptureSessionInspector {
-    static std::int64_t generation(const ScreenCaptureSession& session) {
-        std::lock_guard guard(session.stateLock);
-        return session.streamGeneration;
-    }
-};
-
 namespace {
 
-using namespace std::chrono_literals;
-using fakes::FakeDisplayServices;
-using fakes::ScriptedCaptureService;
+using namespace fakes;
 
+using Script = ScriptedCaptureService::Script;
 constexpr DisplayID kMain = 11;
 constexpr DisplayID kSecond = 12;
-constexpr auto kLimit = 5s;
+const std::string kRunning = "Capture active, frame en attente";
+const std::string kStarting = "ScreenCaptureKit démarre";
+const std::string kIdle = "Capture système en attente";
 
-StreamEncodingSettings settings(std::int64_t maxWidth, std::int64_t fps,
-                                std::optional<std::int64_t> targetWidth = std::nullopt) {
+StreamEncodingSettings settings(std::int64_t fps, std::optional<std::int64_t> targetWidth = {},
+                                std::int64_t maxWidth = 1920) {
     StreamEncodingSettings result;
     result.maxWidth = maxWidth;
     result.fps = fps;
@@ -41,13 +33,35 @@ StreamEncodingSettings settings(std::int64_t maxWidth, std::int64_t fps,
     return result;
 }
 
+TEST(ScreenCaptureOutputSize, MaximumThenTargetWidthNeverAboveTheDisplayHeightRoundedAtLeastTwo) {
+    struct Case {
+        std::size_t wide, high;
+        std::int64_t maxWidth, target;
+        CaptureOutputSize expected;
+    };
+    // Target 0: none. 1800 / 2880 × 1179 = 736.875; 1.5 and 2.5 round up.
+    const std::vector<Case> cases = {{2880, 1800, 1920, 0, {1920, 1200}},
+                                     {2880, 1800, 1920, 1179, {1179, 737}},
+                                     {1470, 956, 1920, 4000, {1470, 956}},
+                                     {0, 0, 1920, 0, {2, 2}},
+                                     {4000, 1, 1920, 0, {1920, 2}},
+                                     {2, 3, 1, 0, {1, 2}},
+                                     {2, 5, 1, 0, {1, 3}},
+                                     {1920, 1080, 1920, 641, {641, 361}}};
+    for (const Case& test : cases) {
+        EXPECT_EQ(ScreenCaptureSession::outputSize(
+                      test.wide, test.high,
+                      settings(10, test.target ? std::optional(test.target) : std::nullopt,
+                               test.maxWidth)),
+                  test.expected)
+            << test.wide << "x" << test.high << " " << test.target;
+    }
+}
+
 template <typename Predicate> bool eventually(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + kLimit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) {
-            return true;
-        }
-        std::this_thread::sleep_for(2ms);
+    const auto deadline = std::chrono::steady_clock::now() + kCaptureWaitLimit;
+    while (!predicate() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return predicate();
 }
@@ -57,26 +71,41 @@ protected:
     void SetUp() override {
         displays_->addDisplay(kMain, {0, 0, 1920, 1080});
         displays_->addDisplay(kSecond, {1920, 0, 1440, 900});
-        service_->setContent({{kMain, kSecond}, {}});
+        service_->edit([](Script& s) { s.content = {{kMain, kSecond}, {}}; });
     }
 
+    void hold(bool isHeld) {
+        service_->edit([isHeld](Script& s) { s.holdStarts = isHeld; });
+    }
     std::string subtitle(bool granted = true) const {
         return session_->diagnosticSubtitle(granted);
     }
-
-    bool eventuallySubtitle(const std::string& text) const {
+    bool eventuallySays(const std::string& text) const {
         return eventually([&] { return subtitle() == text; });
     }
-
-    // Prepares and waits until the stream of that start runs.
+    // A prepare() says at once that it starts: waits until the stream runs.
     void prepareRunning(DisplayID id, const StreamEncodingSettings& wanted) {
-        const std::size_t before = service_->startCount();
         session_->prepare(id, wanted);
-        ASSERT_TRUE(service_->waitForFinishedStarts(before + 1, kLimit));
-        ASSERT_TRUE(eventuallySubtitle("Capture active, frame en attente"));
+        ASSERT_TRUE(eventuallySays(kRunning));
     }
-
-    std::int64_t generation() const { return ScreenCaptureSessionInspector::generation(*session_); }
+    // Prepares with the service's start held until the test lets it go.
+    void prepareHeld(DisplayID id, const StreamEncodingSettings& wanted) {
+        const std::size_t before = service_->starts().size();
+        hold(true);
+        session_->prepare(id, wanted);
+        ASSERT_TRUE(service_->waitUntil([&](auto& c) { return c.starts > before; }));
+    }
+    std::shared_ptr<ScriptedCaptureStream> stream(std::size_t index) const {
+        EXPECT_TRUE(eventually([&] {
+            const auto starts = service_->starts();
+            return index < starts.size() && starts[index].stream;
+        }));
+        return service_->starts().at(index).stream;
+    }
+    bool eventuallyStopped(std::size_t index) const {
+        return eventually([&] { return stream(index)->isStopped(); });
+    }
+    bool hasPicture() const { return session_->latestBuffer(kMain).has_value(); }
 
     std::shared_ptr<ScriptedCaptureService> service_ = std::make_shared<ScriptedCaptureService>();
     std::shared_ptr<FakeDisplayServices> displays_ = std::make_shared<FakeDisplayServices>();
@@ -84,390 +113,210 @@ protected:
         std::make_shared<ScreenCaptureSession>(service_, displays_);
 };
 
-// ---- the size rule -----------------------------------------------------------
-
-TEST(ScreenCaptureOutputSize, ALargeDisplayIsBroughtDownToTheMaximumWidth) {
-    EXPECT_EQ(ScreenCaptureSession::outputSize(2880, 1800, settings(1920, 10)),
-              (CaptureOutputSize{1920, 1200}));
-}
-
-TEST(ScreenCaptureOutputSize, TheTargetWidthLowersItFurtherAndTheHeightRoundsToNearest) {
-    // 1800 / 2880 x 1179 = 736.875
-    EXPECT_EQ(ScreenCaptureSession::outputSize(2880, 1800, settings(1920, 10, 1179)),
-              (CaptureOutputSize{1179, 737}));
-}
-
-TEST(ScreenCaptureOutputSize, AFullHDDisplayAtTheEconomyWidth) {
-    EXPECT_EQ(ScreenCaptureSession::outputSize(1920, 1080, settings(1280, 5)),
-              (CaptureOutputSize{1280, 720}));
-}
-
-TEST(ScreenCaptureOutputSize, ASmallerDisplayIsNeverScaledUp) {
-    EXPECT_EQ(ScreenCaptureSession::outputSize(1470, 956, settings(1920, 10)),
-              (CaptureOutputSize{1470, 956}));
-    EXPECT_EQ(ScreenCaptureSession::outputSize(1470, 956, settings(1920, 10, 4000)),
-              (CaptureOutputSize{1470, 956}));
-}
-
-TEST(ScreenCaptureOutputSize, ATinyOrUnknownDisplayGivesAtLeastTwoByTwo) {
-    EXPECT_EQ(ScreenCaptureSession::outputSize(0, 0, settings(1920, 10)),
-              (CaptureOutputSize{2, 2}));
-    EXPECT_EQ(ScreenCaptureSession::outputSize(1, 1, settings(1920, 10)),
-              (CaptureOutputSize{2, 2}));
-    // A very wide strip: the height would round to 0 or 1.
-    EXPECT_EQ(ScreenCaptureSession::outputSize(4000, 1, settings(1920, 10)),
-              (CaptureOutputSize{1920, 2}));
-}
-
-TEST(ScreenCaptureOutputSize, HalvesRoundAwayFromZeroAndOddWidthsStay) {
-    // 3 / 2 x 1 = 1.5 rounds to 2; 5 / 2 x 1 = 2.5 rounds to 3.
-    EXPECT_EQ(ScreenCaptureSession::outputSize(2, 3, settings(1, 10)), (CaptureOutputSize{1, 2}));
-    EXPECT_EQ(ScreenCaptureSession::outputSize(2, 5, settings(1, 10)), (CaptureOutputSize{1, 3}));
-    EXPECT_EQ(ScreenCaptureSession::outputSize(1920, 1080, settings(1920, 10, 641)),
-              (CaptureOutputSize{641, 361}));
-}
-
-// ---- starting ----------------------------------------------------------------
-
-TEST_F(ScreenCaptureSessionTest, AStartAsksForTheDisplayAtTheOutputSizeWithThePointer) {
-    ShareableContent content;
-    content.displayIDs = {kSecond, kMain};
-    content.windows = {{101, CaptureApplication{"quorvi-mac", true}},
-                       {102, CaptureApplication{"Firefox", false}},
-                       {103, std::nullopt},
-                       {104, CaptureApplication{"quorvi-mac", true}}};
-    service_->setContent(content);
-    prepareRunning(kMain, settings(1280, 30));
-
-    ASSERT_EQ(service_->startCount(), 1u);
-    EXPECT_EQ(service_->contentQueries(), 1);
-    const CaptureStreamConfiguration asked = service_->configuration(0);
-    EXPECT_EQ(asked.displayID, kMain);
-    EXPECT_EQ(asked.excludedWindowIDs, (std::vector<std::uint64_t>{101, 104}));
-    EXPECT_EQ(asked.width, 1280);
-    EXPECT_EQ(asked.height, 720);
-    EXPECT_EQ(asked.minimumFrameInterval, (MediaTime{1, 30}));
-    EXPECT_EQ(asked.queueDepth, 2);
-    EXPECT_TRUE(asked.showsCursor);
-}
-
-TEST_F(ScreenCaptureSessionTest, BelowThirtyFramesTheQueueIsThreeDeep) {
-    prepareRunning(kMain, settings(1920, 29));
-    EXPECT_EQ(service_->configuration(0).minimumFrameInterval, (MediaTime{1, 29}));
-    EXPECT_EQ(service_->configuration(0).queueDepth, 3);
-}
-
-TEST_F(ScreenCaptureSessionTest, ARateOfZeroOrLessAsksForOneFrameASecond) {
-    prepareRunning(kMain, settings(1920, 0));
-    EXPECT_EQ(service_->configuration(0).minimumFrameInterval, (MediaTime{1, 1}));
-    EXPECT_EQ(service_->configuration(0).queueDepth, 3);
-    prepareRunning(kMain, settings(1920, -4));
-    EXPECT_EQ(service_->configuration(1).minimumFrameInterval, (MediaTime{1, 1}));
-    EXPECT_EQ(service_->configuration(1).queueDepth, 3);
-}
-
-TEST_F(ScreenCaptureSessionTest, NothingIsExcludedWhenNoWindowIsOurs) {
-    service_->setContent({{kMain}, {{7, CaptureApplication{"xterm", false}}, {8, std::nullopt}}});
-    prepareRunning(kMain, settings(1920, 10));
-    EXPECT_TRUE(service_->configuration(0).excludedWindowIDs.empty());
-}
-
-TEST_F(ScreenCaptureSessionTest, TheSameValuesTwiceStartOnce) {
-    service_->holdStarts(true);
-    session_->prepare(kMain, settings(1920, 10));
-    ASSERT_TRUE(service_->waitForStarts(1, kLimit));
-    // While starting and once running, the same values change nothing.
-    session_->prepare(kMain, settings(1920, 10));
-    service_->holdStarts(false);
-    ASSERT_TRUE(eventuallySubtitle("Capture active, frame en attente"));
-    const std::int64_t running = generation();
-    session_->prepare(kMain, settings(1920, 10));
-    // A target width at or above the display's width gives the same size.
-    session_->prepare(kMain, settings(1920, 10, 1920));
-    EXPECT_EQ(service_->startCount(), 1u);
-    EXPECT_EQ(service_->contentQueries(), 1);
-    EXPECT_EQ(generation(), running);
-    EXPECT_EQ(service_->stream(0)->stopCount(), 0);
-}
-
-TEST_F(ScreenCaptureSessionTest, AChangeOfDisplaySizeOrRateRestartsAndAdvancesTheGenerationByTwo) {
-    EXPECT_EQ(generation(), 0);
-    prepareRunning(kMain, settings(1920, 10));
-    EXPECT_EQ(generation(), 2);
-
-    prepareRunning(kSecond, settings(1920, 10));
-    EXPECT_EQ(generation(), 4);
-    EXPECT_EQ(service_->stream(0)->stopCount(), 1);
-    EXPECT_EQ(service_->configuration(1).displayID, kSecond);
-    EXPECT_EQ(service_->configuration(1).width, 1440);
-
-    prepareRunning(kSecond, settings(1920, 10, 1000));
-    EXPECT_EQ(generation(), 6);
-    EXPECT_EQ(service_->stream(1)->stopCount(), 1);
-    EXPECT_EQ(service_->configuration(2).width, 1000);
-    EXPECT_EQ(service_->configuration(2).height, 625);
-
-    prepareRunning(kSecond, settings(1920, 30, 1000));
-    EXPECT_EQ(generation(), 8);
-    EXPECT_EQ(service_->stream(2)->stopCount(), 1);
-    EXPECT_EQ(service_->configuration(3).minimumFrameInterval, (MediaTime{1, 30}));
-    EXPECT_EQ(service_->stream(3)->stopCount(), 0);
-    EXPECT_EQ(service_->startCount(), 4u);
-}
-
-TEST_F(ScreenCaptureSessionTest, ADisplayThatChangesSizeIsRestartedAtItsNewSize) {
-    prepareRunning(kSecond, settings(1920, 10));
+TEST_F(ScreenCaptureSessionTest, EachChangeOfDisplaySizeOrRateStopsTheStreamAndStartsAnother) {
+    service_->edit([](Script& s) {
+        s.content = {{kSecond, kMain},
+                     {{101, CaptureApplication{"quorvi-mac", true}},
+                      {103, std::nullopt},
+                      {104, CaptureApplication{"quorvi-mac", true}}}};
+    });
+    struct Step {
+        DisplayID display;
+        StreamEncodingSettings wanted;
+        CaptureStreamConfiguration asked;
+    };
+    // Below 30 frames the queue is three deep; a rate of 0 or less asks for one a second.
+    const std::vector<std::uint64_t> ours = {101, 104};
+    const std::vector<Step> steps = {
+        {kMain, settings(30, 1280), {kMain, ours, 1280, 720, {1, 30}, 2}},
+        {kMain, settings(29, 1280), {kMain, ours, 1280, 720, {1, 29}}},
+        {kMain, settings(0, 1280), {kMain, ours, 1280, 720, {1, 1}}},
+        {kSecond, settings(-4), {kSecond, ours, 1440, 900, {1, 1}}},
+        {kSecond, settings(-4, 1000), {kSecond, ours, 1000, 625, {1, 1}}}};
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        prepareRunning(steps[i].display, steps[i].wanted);
+        EXPECT_EQ(service_->starts().at(i).configuration, steps[i].asked) << i;
+        EXPECT_TRUE(i == 0 || stream(i - 1)->isStopped()) << i;
+    }
+    // The display itself changes size.
     displays_->removeDisplay(kSecond);
     displays_->addDisplay(kSecond, {1920, 0, 1280, 800});
-    prepareRunning(kSecond, settings(1920, 10));
-    EXPECT_EQ(service_->configuration(1).width, 1280);
-    EXPECT_EQ(service_->configuration(1).height, 800);
+    prepareRunning(kSecond, settings(-4));
+    EXPECT_EQ(service_->starts().at(5).configuration.height, 800);
+    EXPECT_FALSE(stream(5)->isStopped());
 }
 
-// ---- late starts -------------------------------------------------------------
+TEST_F(ScreenCaptureSessionTest, TheSameValuesChangeNothingWhileStartingOrRunning) {
+    prepareHeld(kMain, settings(10));
+    session_->prepare(kMain, settings(10));
+    hold(false);
+    ASSERT_TRUE(eventuallySays(kRunning));
+    stream(0)->deliverPicture();
+    session_->prepare(kMain, settings(10));
+    session_->prepare(kMain, settings(10, 1920)); // the same size
+    // A restart would have dropped the picture and said that it starts.
+    EXPECT_TRUE(hasPicture());
+    EXPECT_EQ(subtitle(), kRunning);
+    EXPECT_FALSE(stream(0)->isStopped());
+    EXPECT_EQ(service_->starts().size(), 1u);
+}
 
-TEST_F(ScreenCaptureSessionTest, AStartThatFinishesAfterStopIsDiscardedAndItsStreamStopped) {
-    service_->holdStarts(true);
-    session_->prepare(kMain, settings(1920, 10));
-    ASSERT_TRUE(service_->waitForStarts(1, kLimit));
-    EXPECT_EQ(subtitle(), "ScreenCaptureKit démarre");
-    session_->stop();
-    service_->holdStarts(false);
-
-    ASSERT_TRUE(eventually([&] { return service_->stream(0) != nullptr; }));
-    EXPECT_TRUE(service_->stream(0)->waitUntilStopped(kLimit));
-    EXPECT_EQ(subtitle(), "Capture système en attente");
-    // Its pictures are not taken either.
-    service_->stream(0)->deliverPicture();
-    EXPECT_EQ(session_->latestBuffer(kMain), std::nullopt);
+TEST_F(ScreenCaptureSessionTest, AStartFinishingAfterStopIsStoppedAndALateFailureShowsNothing) {
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "failing start" : "start");
+        prepareHeld(kMain, settings(fails ? 15 : 10));
+        EXPECT_EQ(subtitle(), kStarting);
+        session_->stop();
+        service_->edit([fails](Script& s) {
+            s.startError = fails ? std::optional<std::string>("refusé") : std::nullopt;
+            s.holdStarts = false;
+        });
+        ASSERT_TRUE(
+            service_->waitUntil([&](auto& c) { return c.finishedStarts == (fails ? 2u : 1u); }));
+        EXPECT_EQ(subtitle(), kIdle);
+    }
+    EXPECT_TRUE(eventuallyStopped(0));
+    stream(0)->deliverPicture();
+    EXPECT_FALSE(hasPicture());
 }
 
 TEST_F(ScreenCaptureSessionTest, AStopDuringTheContentQueryStartsNothing) {
-    service_->holdContentQueries(true);
-    session_->prepare(kMain, settings(1920, 10));
-    ASSERT_TRUE(service_->waitForContentQueries(1, kLimit));
+    service_->edit([](Script& s) { s.holdQueries = true; });
+    session_->prepare(kMain, settings(10));
+    ASSERT_TRUE(service_->waitUntil([](auto& c) { return c.queries == 1; }));
     session_->stop();
-    service_->holdContentQueries(false);
+    service_->edit([](Script& s) { s.holdQueries = false; });
     // A later start goes through, so the earlier one has had its chance.
-    prepareRunning(kMain, settings(1920, 15));
-    EXPECT_EQ(service_->startCount(), 1u);
-    EXPECT_EQ(service_->configuration(0).minimumFrameInterval, (MediaTime{1, 15}));
+    prepareRunning(kMain, settings(15));
+    ASSERT_EQ(service_->starts().size(), 1u);
+    EXPECT_EQ(service_->starts()[0].configuration.minimumFrameInterval, (MediaTime{1, 15}));
 }
 
 TEST_F(ScreenCaptureSessionTest, AnOlderStartFinishingAfterANewerPrepareIsStoppedAndTheNewerKept) {
-    service_->holdStarts(true);
-    session_->prepare(kMain, settings(1920, 10, 1600));
-    ASSERT_TRUE(service_->waitForStarts(1, kLimit));
-    session_->prepare(kMain, settings(1920, 10, 1200));
-    ASSERT_TRUE(service_->waitForStarts(2, kLimit));
-    service_->holdStarts(false);
-
-    ASSERT_TRUE(service_->waitForFinishedStarts(2, kLimit));
-    ASSERT_TRUE(eventually([&] { return service_->stream(0) != nullptr; }));
-    EXPECT_TRUE(service_->stream(0)->waitUntilStopped(kLimit));
-    ASSERT_TRUE(eventuallySubtitle("Capture active, frame en attente"));
-    EXPECT_EQ(service_->stream(1)->stopCount(), 0);
-    EXPECT_EQ(service_->configuration(1).width, 1200);
-
-    // Only the newer stream's pictures are taken.
-    service_->stream(0)->deliverPicture();
-    EXPECT_EQ(session_->latestBuffer(kMain), std::nullopt);
-    service_->stream(1)->deliverPicture();
-    ASSERT_TRUE(session_->latestBuffer(kMain).has_value());
-    EXPECT_EQ(session_->latestBuffer(kMain)->width, 1200);
+    prepareHeld(kMain, settings(10, 1600));
+    prepareHeld(kMain, settings(10, 1200));
+    hold(false);
+    EXPECT_TRUE(eventuallyStopped(0));
+    ASSERT_TRUE(eventuallySays(kRunning));
+    EXPECT_FALSE(stream(1)->isStopped());
+    stream(0)->deliverPicture();
+    EXPECT_FALSE(hasPicture());
+    stream(1)->deliverPicture();
+    EXPECT_EQ(session_->latestBuffer(kMain).value().width, 1200);
 }
 
-TEST_F(ScreenCaptureSessionTest, AnOlderStartFailingLateLeavesTheNewerAlone) {
-    service_->holdStarts(true);
-    session_->prepare(kMain, settings(1920, 10, 1600));
-    ASSERT_TRUE(service_->waitForStarts(1, kLimit));
-    session_->stop();
-    service_->failStarts("refusé");
-    service_->holdStarts(false);
-    ASSERT_TRUE(service_->waitForFinishedStarts(1, kLimit));
-    EXPECT_EQ(subtitle(), "Capture système en attente");
-}
-
-TEST_F(ScreenCaptureSessionTest, ASessionReleasedDuringAStartStopsTheStreamItWouldHaveHad) {
-    service_->holdStarts(true);
-    session_->prepare(kMain, settings(1920, 10));
-    ASSERT_TRUE(service_->waitForStarts(1, kLimit));
+TEST_F(ScreenCaptureSessionTest, ASessionReleasedDuringOrAfterAStartStopsTheStream) {
+    prepareHeld(kMain, settings(10));
     session_.reset();
-    service_->holdStarts(false);
-    ASSERT_TRUE(eventually([&] { return service_->stream(0) != nullptr; }));
-    EXPECT_TRUE(service_->stream(0)->waitUntilStopped(kLimit));
-    // Its callbacks find nobody and do nothing.
-    service_->stream(0)->deliverPicture();
-    service_->stream(0)->endWith("parti");
-}
-
-TEST_F(ScreenCaptureSessionTest, ReleasingASessionStopsItsStream) {
-    prepareRunning(kMain, settings(1920, 10));
+    hold(false);
+    EXPECT_TRUE(eventuallyStopped(0));
+    stream(0)->deliverPicture(); // its callbacks find nobody
+    stream(0)->endWith("parti");
+    session_ = std::make_shared<ScreenCaptureSession>(service_, displays_);
+    prepareRunning(kMain, settings(10));
     session_.reset();
-    EXPECT_EQ(service_->stream(0)->stopCount(), 1);
+    EXPECT_TRUE(stream(1)->isStopped());
 }
 
-// ---- samples -----------------------------------------------------------------
-
-TEST_F(ScreenCaptureSessionTest, ASampleBecomesTheDisplaysLatestBufferWithoutACopy) {
-    prepareRunning(kMain, settings(1280, 10));
+TEST_F(ScreenCaptureSessionTest, TheLatestSampleIsSharedReplacedAndReleasedAndAStopDropsIt) {
+    prepareRunning(kMain, settings(10, 1280));
     auto picture = std::make_shared<const PixelBuffer>(1280, 720);
-    // The size filed is the picture's own.
-    service_->stream(0)->deliver({picture, 0, 0});
-    {
-        const std::optional<CapturedVideoBuffer> latest = session_->latestBuffer(kMain);
-        ASSERT_TRUE(latest.has_value());
-        EXPECT_EQ(latest->pixelBuffer.get(), picture.get());
-        EXPECT_EQ(latest->width, 1280);
-        EXPECT_EQ(latest->height, 720);
-    }
-    EXPECT_EQ(session_->latestBuffer(kSecond), std::nullopt);
-
-    // The next one replaces it, and only the session's reference is left of
-    // the first once the caller lets go.
-    auto next = std::make_shared<const PixelBuffer>(1280, 720);
-    service_->stream(0)->deliver({next, 1280, 720});
-    EXPECT_EQ(session_->latestBuffer(kMain)->pixelBuffer.get(), next.get());
-    EXPECT_EQ(picture.use_count(), 1);
-}
-
-TEST_F(ScreenCaptureSessionTest, ASampleWithoutAPictureIsIgnored) {
-    prepareRunning(kMain, settings(1920, 10));
-    service_->stream(0)->deliver({nullptr, 1920, 1080});
-    EXPECT_EQ(session_->latestBuffer(kMain), std::nullopt);
-}
-
-TEST_F(ScreenCaptureSessionTest, StopForgetsEveryBufferAndASampleAfterStopIsDropped) {
-    prepareRunning(kMain, settings(1920, 10));
-    service_->stream(0)->deliverPicture();
-    ASSERT_TRUE(session_->latestBuffer(kMain).has_value());
+    stream(0)->deliver({nullptr, 1280, 720});
+    EXPECT_FALSE(hasPicture()) << "a sample without picture";
+    stream(0)->deliver({picture, 0, 0}); // the size filed is the picture's own
+    const auto latest = session_->latestBuffer(kMain);
+    ASSERT_TRUE(latest);
+    EXPECT_EQ(latest->pixelBuffer.get(), picture.get());
+    EXPECT_EQ(latest->width, 1280);
+    EXPECT_EQ(latest->height, 720);
+    EXPECT_FALSE(session_->latestBuffer(kSecond));
+    // The next one replaces it, and the session lets go of the first, which
+    // goes back to the stream's pool once its other holders do.
+    stream(0)->deliverPicture();
+    EXPECT_NE(session_->latestBuffer(kMain)->pixelBuffer, picture);
+    EXPECT_EQ(picture.use_count(), 2);
     session_->stop();
-    EXPECT_EQ(service_->stream(0)->stopCount(), 1);
-    EXPECT_EQ(session_->latestBuffer(kMain), std::nullopt);
-    // Already on its way when the stop was asked.
-    service_->stream(0)->deliverPicture();
-    EXPECT_EQ(session_->latestBuffer(kMain), std::nullopt);
-    EXPECT_EQ(subtitle(), "Capture système en attente");
+    EXPECT_TRUE(stream(0)->isStopped());
+    EXPECT_FALSE(hasPicture());
+    stream(0)->deliverPicture(); // already on its way when the stop was asked
+    EXPECT_FALSE(hasPicture());
+    EXPECT_EQ(subtitle(), kIdle);
 }
 
-TEST_F(ScreenCaptureSessionTest, SamplesFromAnotherThreadWhileTheWorkQueueRestarts) {
-    prepareRunning(kMain, settings(1920, 10));
+TEST_F(ScreenCaptureSessionTest, SamplesAndEndsFromTheCaptureThreadWhileTheWorkQueueRestarts) {
+    prepareRunning(kMain, settings(10));
     std::atomic<bool> isDone{false};
-    // Plays the capture thread of whichever stream is the newest.
+    // Plays the capture thread of the newest stream, and the platform
+    // ending the one before it.
     std::thread capture([&] {
         while (!isDone.load()) {
-            const std::size_t count = service_->startCount();
-            if (const auto stream = service_->stream(count - 1)) {
-                stream->deliverPicture();
+            const auto starts = service_->starts();
+            if (const auto& newest = starts.back().stream) {
+                newest->deliverPicture();
+            }
+            if (starts.size() > 1 && starts[starts.size() - 2].stream) {
+                starts[starts.size() - 2].stream->endWith("remplacé");
             }
         }
     });
     for (int i = 0; i < 20; ++i) {
-        session_->prepare(kMain, settings(1920, 10, 1000 + i));
+        session_->prepare(kMain, settings(10, 1000 + i));
         (void)session_->latestBuffer(kMain);
         (void)subtitle();
     }
     session_->stop();
     isDone = true;
     capture.join();
-    EXPECT_EQ(session_->latestBuffer(kMain), std::nullopt);
+    EXPECT_FALSE(hasPicture());
 }
 
-// ---- the texts ---------------------------------------------------------------
-
-TEST_F(ScreenCaptureSessionTest, AnIdleSessionWaitsForTheSystemCapture) {
-    EXPECT_EQ(subtitle(), "Capture système en attente");
-    EXPECT_EQ(subtitle(false), "Screen Recording à vérifier");
-}
-
-TEST_F(ScreenCaptureSessionTest, AStartingSessionSaysSo) {
-    service_->holdStarts(true);
-    session_->prepare(kMain, settings(1920, 10));
-    EXPECT_EQ(subtitle(), "ScreenCaptureKit démarre");
-    EXPECT_EQ(subtitle(false), "Screen Recording à vérifier");
-    service_->holdStarts(false);
-    ASSERT_TRUE(eventuallySubtitle("Capture active, frame en attente"));
-    EXPECT_EQ(subtitle(false), "Screen Recording à vérifier");
-}
-
-TEST_F(ScreenCaptureSessionTest, AFailedContentQueryIsReportedWithItsPrefix) {
-    service_->failContentQueries("pas de serveur X");
-    session_->prepare(kMain, settings(1920, 10));
-    ASSERT_TRUE(eventuallySubtitle("ScreenCaptureKit: pas de serveur X"));
-    // The error comes before the grant.
+TEST_F(ScreenCaptureSessionTest, TheGrantTextComesBeforeEveryStateButAnError) {
+    const std::string grant = "Screen Recording à vérifier";
+    EXPECT_EQ(subtitle(), kIdle);
+    EXPECT_EQ(subtitle(false), grant);
+    prepareRunning(kMain, settings(10));
+    EXPECT_EQ(subtitle(false), grant);
+    service_->edit([](Script& s) { s.content = {{kSecond}, {}}; });
+    session_->prepare(kMain, settings(30));
+    ASSERT_TRUE(eventuallySays("Display introuvable pour ScreenCaptureKit"));
+    service_->edit([](Script& s) { s.queryError = "pas de serveur X"; });
+    session_->prepare(kSecond, settings(10));
+    ASSERT_TRUE(eventuallySays("ScreenCaptureKit: pas de serveur X"));
     EXPECT_EQ(subtitle(false), "ScreenCaptureKit: pas de serveur X");
-    EXPECT_EQ(service_->startCount(), 0u);
+    EXPECT_EQ(service_->starts().size(), 1u);
 }
 
-TEST_F(ScreenCaptureSessionTest, ADisplayMissingFromTheContentIsNotFound) {
-    service_->setContent({{kSecond}, {}});
-    session_->prepare(kMain, settings(1920, 10));
-    ASSERT_TRUE(eventuallySubtitle("Display introuvable pour ScreenCaptureKit"));
-    EXPECT_EQ(service_->startCount(), 0u);
-}
-
-TEST_F(ScreenCaptureSessionTest, AFailedStartIsReportedAndTheSameValuesDoNotRetry) {
-    service_->failStarts("format refusé");
-    session_->prepare(kMain, settings(1920, 10));
-    ASSERT_TRUE(service_->waitForFinishedStarts(1, kLimit));
-    ASSERT_TRUE(eventuallySubtitle("ScreenCaptureKit: format refusé"));
-    session_->prepare(kMain, settings(1920, 10));
-    session_->prepare(kMain, settings(1920, 10));
-    EXPECT_EQ(service_->startCount(), 1u);
-
-    // A stop keeps the text; the next restart clears it.
+TEST_F(ScreenCaptureSessionTest, AFailedStartKeepsItsTextThroughUnchangedValuesAndAStop) {
+    service_->edit([](Script& s) { s.startError = "format refusé"; });
+    session_->prepare(kMain, settings(10));
+    ASSERT_TRUE(eventuallySays("ScreenCaptureKit: format refusé"));
+    session_->prepare(kMain, settings(10)); // a retry would say that it starts
+    EXPECT_EQ(subtitle(), "ScreenCaptureKit: format refusé");
     session_->stop();
     EXPECT_EQ(subtitle(), "ScreenCaptureKit: format refusé");
-    service_->failStarts(std::nullopt);
-    service_->holdStarts(true);
-    session_->prepare(kMain, settings(1920, 10));
-    EXPECT_EQ(subtitle(), "ScreenCaptureKit démarre");
-    service_->holdStarts(false);
-    ASSERT_TRUE(eventuallySubtitle("Capture active, frame en attente"));
+    service_->edit([](Script& s) { s.startError.reset(); });
+    prepareRunning(kMain, settings(10));
 }
 
-TEST_F(ScreenCaptureSessionTest, AStreamThatStopsWithAnErrorKeepsItsLastPictureAndItsText) {
-    prepareRunning(kMain, settings(1920, 10));
-    service_->stream(0)->deliverPicture();
-    service_->stream(0)->endWith("serveur X perdu");
+TEST_F(ScreenCaptureSessionTest, AnEndedStreamKeepsItsLastPictureAndItsText) {
+    prepareRunning(kMain, settings(10));
+    stream(0)->deliverPicture();
+    stream(0)->endWith("serveur X perdu");
+    session_->prepare(kMain, settings(10));
     EXPECT_EQ(subtitle(), "Capture arrêtée: serveur X perdu");
-    EXPECT_TRUE(session_->latestBuffer(kMain).has_value());
-    // Unchanged values do not restart it.
-    session_->prepare(kMain, settings(1920, 10));
-    EXPECT_EQ(service_->startCount(), 1u);
-    EXPECT_EQ(subtitle(), "Capture arrêtée: serveur X perdu");
-
+    EXPECT_TRUE(hasPicture());
+    // One that ends before its start returns is not adopted.
     session_->stop();
-    service_->holdStarts(true);
-    session_->prepare(kMain, settings(1920, 10));
-    EXPECT_EQ(subtitle(), "ScreenCaptureKit démarre");
-    service_->holdStarts(false);
-    ASSERT_TRUE(eventuallySubtitle("Capture active, frame en attente"));
-}
-
-TEST_F(ScreenCaptureSessionTest, AStreamThatEndsBeforeItsStartReturnsIsNotAdopted) {
-    service_->endStreamsAtStart("écran retiré");
-    session_->prepare(kMain, settings(1920, 10));
-    ASSERT_TRUE(service_->waitForFinishedStarts(1, kLimit));
-    ASSERT_TRUE(eventuallySubtitle("Capture arrêtée: écran retiré"));
-    ASSERT_TRUE(eventually([&] { return service_->stream(0)->stopCount() == 1; }));
-    EXPECT_EQ(subtitle(), "Capture arrêtée: écran retiré");
-}
-
-TEST_F(ScreenCaptureSessionTest, AnEndReportedByAReplacedStreamIsIgnored) {
-    prepareRunning(kMain, settings(1920, 10));
-    prepareRunning(kSecond, settings(1920, 10));
-    service_->stream(0)->endWith("trop tard");
-    EXPECT_EQ(subtitle(), "Capture active, frame en attente");
-}
-
-TEST_F(ScreenCaptureSessionTest, StopWithoutAStreamIsHarmless) {
-    session_->stop();
-    session_->stop();
-    EXPECT_EQ(subtitle(), "Capture système en attente");
-    EXPECT_EQ(session_->latestBuffer(kMain), std::nullopt);
-    EXPECT_EQ(generation(), 2);
-    EXPECT_EQ(service_->startCount(), 0u);
+    service_->edit([](Script& s) { s.endAtStart = "écran retiré"; });
+    session_->prepare(kMain, settings(10));
+    ASSERT_TRUE(eventuallySays("Capture arrêtée: écran retiré"));
+    EXPECT_TRUE(eventuallyStopped(1));
+    // The end of a replaced stream is not the current one's.
+    service_->edit([](Script& s) { s.endAtStart.reset(); });
+    prepareRunning(kSecond, settings(10));
+    prepareRunning(kMain, settings(10));
+    stream(2)->endWith("trop tard");
+    EXPECT_EQ(subtitle(), kRunning);
 }
 
 } // namespace

@@ -1,0 +1,139 @@
+// The work queue, its timer, the send grid the capture follows, the frame
+// timings and the command line.
+#include "platform/RepeatingTimer.h"
+#include "platform/SendTickPhase.h"
+#include "platform/WorkQueue.h"
+#include "server/FrameTimings.h"
+#include "server/LaunchOptions.h"
+
+#include <future>
+#include <gtest/gtest.h>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using namespace quorvi;
+
+TEST(WorkQueue, RunsTasksInOrderOnItsOwnThreadAndInlineAfterShutdown) {
+    WorkQueue queue("brenholt.quorvi.mac.test");
+    EXPECT_FALSE(queue.isCurrent());
+    std::vector<int> order;
+    for (int i = 0; i < 100; ++i) {
+        queue.post([&order, i] { order.push_back(i); });
+    }
+    bool wasCurrent = false;
+    std::thread::id queueThread;
+    queue.runSync([&] {
+        wasCurrent = queue.isCurrent();
+        queueThread = std::this_thread::get_id();
+        // From the queue itself a synchronous run cannot wait: it runs inline.
+        queue.runSync([&] { order.push_back(100); });
+    });
+    EXPECT_TRUE(wasCurrent);
+    EXPECT_NE(queueThread, std::this_thread::get_id());
+    std::vector<int> expected(101);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(order, expected);
+
+    // Shutting down finishes what is queued; later runs happen on the caller.
+    for (int i = 0; i < 10; ++i) {
+        queue.post([&order] { order.push_back(0); });
+    }
+    queue.shutdown();
+    EXPECT_EQ(order.size(), 111u);
+    const auto caller = std::this_thread::get_id();
+    queue.runSync([&] {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        order.push_back(0);
+    });
+    EXPECT_EQ(order.size(), 112u);
+}
+
+TEST(RepeatingTimer, TheFirstTickIsImmediateAndMayDestroyItsOwnTimer) {
+    WorkQueue queue("brenholt.quorvi.mac.test");
+    std::unique_ptr<RepeatingTimer> timer;
+    std::promise<void> done;
+    queue.runSync([&] {
+        // A one-hour period: only the immediate first tick can come.
+        timer = std::make_unique<RepeatingTimer>(queue, 1h, [&] {
+            timer.reset(); // what startSendingFrames does when it re-arms
+            done.set_value();
+        });
+        timer->start();
+    });
+    ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+    queue.runSync([] {});
+}
+
+TEST(RepeatingTimer, AHandlerThatOverrunsCollapsesTheMissedTicksIntoOne) {
+    WorkQueue queue("brenholt.quorvi.mac.test");
+    std::unique_ptr<RepeatingTimer> timer;
+    std::vector<std::chrono::steady_clock::time_point> tickTimes;
+    std::promise<void> done;
+    queue.runSync([&] {
+        timer = std::make_unique<RepeatingTimer>(queue, 20ms, [&] {
+            tickTimes.push_back(std::chrono::steady_clock::now());
+            if (tickTimes.size() == 1) {
+                // Three periods late: ticks 2, 3 and 4 are due at once.
+                std::this_thread::sleep_for(65ms);
+            }
+            if (tickTimes.size() == 3) {
+                timer->cancel();
+                done.set_value();
+            }
+        });
+        timer->start();
+    });
+    ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+    queue.runSync([&] { timer.reset(); });
+    // One catch-up tick right after the overrun, then back on the grid (80 ms
+    // after the start) rather than a burst of the three missed ones.
+    ASSERT_EQ(tickTimes.size(), 3u);
+    EXPECT_GE(tickTimes[2] - tickTimes[0], 79ms);
+}
+
+TEST(SendTickPhase, GivesTheNextTickOfTheSendGridAtAboutTheSameRate) {
+    const SendTickPhase::Clock::time_point origin{1000s};
+    SendTickPhase::publish(origin, 33ms);
+    // A capture at 1/30 s follows the 33 ms grid.
+    EXPECT_EQ(SendTickPhase::nextTickAfter(origin + 10ms, 33'333'333ns), origin + 33ms);
+    EXPECT_EQ(SendTickPhase::nextTickAfter(origin + 33ms, 33'333'333ns), origin + 66ms);
+    EXPECT_EQ(SendTickPhase::nextTickAfter(origin - 5ms, 33'333'333ns), origin);
+    // Another rate: no phase to follow.
+    EXPECT_FALSE(SendTickPhase::nextTickAfter(origin + 10ms, 66'666'666ns));
+    SendTickPhase::clear();
+    EXPECT_FALSE(SendTickPhase::nextTickAfter(origin + 10ms, 33'333'333ns));
+}
+
+TEST(FrameTimings, NearestRankPercentilesOfTheNewestSamples) {
+    FrameTimings timings(4);
+    for (int i = 1; i <= 10; ++i) {
+        timings.record(1ms * i, i % 2 ? std::optional(2ms * i) : std::nullopt);
+    }
+    // Ticks 7 to 10 remain, and the captures of frames 3, 5, 7 and 9.
+    EXPECT_EQ(timings.summaryLine(), "tick_to_sent_ms p50=8.00 p99=10.00 capture_to_sent_ms "
+                                     "p50=10.00 p99=18.00 frames=10");
+    EXPECT_EQ(FrameTimings().summaryLine(), "tick_to_sent_ms p50=0.00 p99=0.00 "
+                                            "capture_to_sent_ms p50=0.00 p99=0.00 frames=0");
+}
+
+TEST(LaunchOptions, PortAndHeadlessAreReadAndBadValuesRefused) {
+    const auto parsed = parseLaunchOptions({"--headless", "--port", "54999"});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_TRUE(parsed.options->isHeadless);
+    EXPECT_EQ(parsed.options->port, 54999);
+    EXPECT_EQ(parseLaunchOptions({"--port=0"}).options->port, 0);
+    EXPECT_EQ(parseLaunchOptions({}).options->port, 54545);
+    EXPECT_EQ(parseLaunchOptions({"--bind", "127.0.0.1"}).options->bindAddress, "127.0.0.1");
+    std::vector<std::vector<std::string>> refused = {{"--port"}, {"--bind"}, {"--colour"}};
+    for (const char* port : {"65536", "-1", "12ab", "", "99999999999999999999"}) {
+        refused.push_back({"--port", port});
+    }
+    for (const auto& arguments : refused) {
+        const auto result = parseLaunchOptions(arguments);
+        EXPECT_FALSE(result.options) << arguments.back();
+        EXPECT_FALSE(result.error.empty()) << arguments.back();
+    }
+    EXPECT_NE(parseLaunchOptions({"--port", "abc"}).error.find("Port invalide"), std::string::npos);
+}
