@@ -37,9 +37,4 @@ void InMemoryNotificationCenter::postNotification(const std::string& name) {
     }
 }
 
-std::size_t InMemoryNotificationCenter::observerCount() const {
-    std::lock_guard lock(mutex_);
-    return observers_.size();
-}
-
 } // namespace quorvi

@@ -34,7 +34,6 @@ public:
 
     // Delivers the notification to its observers on the main queue.
     void postNotification(const std::string& name);
-    std::size_t observerCount() const;
 
 private:
     struct Observer {

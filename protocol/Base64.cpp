@@ -22,6 +22,11 @@ struct PairTable {
 };
 constexpr PairTable kPairs;
 
+// Length of the Base64 text for `byteCount` bytes.
+constexpr std::size_t base64EncodedSize(std::size_t byteCount) {
+    return (byteCount + 2) / 3 * 4;
+}
+
 constexpr std::int8_t kInvalid = -1;
 
 struct DecodeTable {

@@ -28,11 +28,6 @@ inline std::string encodeBase64(std::string_view bytes) {
         std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
-// Length of the Base64 text for `byteCount` bytes.
-constexpr std::size_t base64EncodedSize(std::size_t byteCount) {
-    return (byteCount + 2) / 3 * 4;
-}
-
 // Strict decoding: the text must be a whole number of four-character groups
 // from the standard alphabet, "=" only as the last one or two characters, and
 // the bits that padding leaves unused must be zero, so each byte string has

@@ -111,7 +111,6 @@ DerivedWindowState deriveWindowState(const PublishedState& state, std::uint16_t 
 class ConnectionHideRule {
 public:
     bool connectionNameChanged(std::string_view newName, bool hideWindowDuringStream);
-    bool didHideForCurrentConnection() const { return didHideForCurrentConnection_; }
 
 private:
     bool didHideForCurrentConnection_ = false;

@@ -51,9 +51,8 @@ struct FailingNetwork final : NetworkTransport,
 
 class WindowSceneTest : public ::testing::Test {
 protected:
-    // The real scene on the Qt main queue and a real listener on 127.0.0.1
-    // unless a transport is given; fakes for the screen, grants and encoders.
-    // Shown, and run until the server publishes that status.
+    // The real scene, shown, with a real listener on 127.0.0.1 unless a
+    // transport is given, run until the server publishes that status.
     void makeScene(bool trayAvailable,
                    std::shared_ptr<NetworkTransport> transport =
                        std::make_shared<AsioTransport>("127.0.0.1", nullptr),

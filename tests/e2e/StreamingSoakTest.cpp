@@ -14,22 +14,17 @@ using quorvi::testing::LoopbackClient;
 using quorvi::testing::ServerHarness;
 
 TEST(StreamingSoak, ReplacementsAndModeChangesKeepEveryStreamWellFormed) {
-    const std::string gestures = R"({"sentAt":2,"phase":"drag","x":0.5,"y":0.5,"dx":0,"dy":0})"
-                                 "\n"
-                                 R"({"kind":"stats","sentAt":2,"phase":"","x":0,"y":0,"dx":0,)"
-                                 R"("dy":0,"latencyMs":30,"displayedFPS":30})"
-                                 "\n";
+    const std::string gestures = R"({"sentAt":2,"phase":"drag","x":0.5,"y":0.5,"dx":0,"dy":0}
+{"kind":"stats","sentAt":2,"phase":"","x":0,"y":0,"dx":0,"dy":0,"latencyMs":30,"displayedFPS":30}
+)";
     ServerHarness harness;
     harness.capture->setBuffer(
         1, CapturedVideoBuffer{std::make_shared<PixelBuffer>(1920, 1200), 1920, 1200});
     harness.jpeg->setResult(std::vector<std::uint8_t>(2000, 0x5A));
     ASSERT_TRUE(harness.startAndSettle());
 
-    const StreamMode modes[] = {StreamMode::highFrameRate, StreamMode::automatic,
-                                StreamMode::economy, StreamMode::fluid, StreamMode::balanced};
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    int sessions = 0;
-    int replacements = 0;
+    int sessions = 0, replacements = 0;
     std::unique_ptr<LoopbackClient> previous;
     while (std::chrono::steady_clock::now() < deadline) {
         // Every other session ends politely; the others are replaced while
@@ -45,7 +40,7 @@ TEST(StreamingSoak, ReplacementsAndModeChangesKeepEveryStreamWellFormed) {
             EXPECT_TRUE(previous->waitForEndOfStream(5s)); // the server let it go
             ++replacements;
         }
-        harness.server->setStreamMode(modes[sessions % 5]);
+        harness.server->setStreamMode(kAllStreamModes[sessions % kAllStreamModes.size()]);
         client->send(R"({"kind":"viewport","sentAt":1,"phase":"","x":0,"y":0,"dx":0,"dy":0,)"
                      R"("viewportWidth":390,"viewportHeight":844})"
                      "\n" +

@@ -38,7 +38,7 @@ public:
         }
     }
 
-    // Drains until predicate() holds or the timeout passes; true if it held.
+    // True once predicate() holds, false when the timeout passed first.
     bool drainUntil(const std::function<bool()>& predicate,
                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         const auto deadline = Clock::now() + timeout;

@@ -3,6 +3,7 @@
 #include "platform/DisplayServices.h"
 
 #include <algorithm>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -11,7 +12,6 @@ namespace quorvi::fakes {
 
 // Display services over a layout the test writes: displays in the order
 // added, the first one main unless mainID says otherwise.
-//
 // Thread: any (a mutex guards the layout).
 class FakeDisplayServices final : public DisplayServices {
 public:
@@ -39,15 +39,12 @@ public:
     void setPointer(std::optional<DisplayPoint> point) {
         locked([&] { pointer_ = point; });
     }
-    int boundsQueries() {
-        return locked([&] { return boundsQueries_; });
-    }
 
     DisplayID mainDisplayID() override {
         return locked([&] { return mainID_ ? *mainID_ : displays_.empty() ? 0 : displays_[0].id; });
     }
     DisplayRect bounds(DisplayID id) override {
-        return locked([&] { return ++boundsQueries_, find(id).bounds; });
+        return locked([&] { return find(id).bounds; });
     }
     std::size_t pixelsWide(DisplayID id) override {
         return locked([&] { return find(id).pixelsWide; });
@@ -57,11 +54,7 @@ public:
     }
     std::vector<DisplayID> onlineDisplayIDs() override {
         std::vector<DisplayID> ids;
-        locked([&] {
-            for (const Display& display : displays_) {
-                ids.push_back(display.id);
-            }
-        });
+        locked([&] { std::ranges::transform(displays_, std::back_inserter(ids), &Display::id); });
         return ids;
     }
     std::optional<DisplayPoint> pointerLocation() override {
@@ -75,8 +68,7 @@ private:
     }
     // An unknown display (or ID 0) is all zeros.
     Display find(DisplayID id) const {
-        const auto it = std::find_if(displays_.begin(), displays_.end(),
-                                     [id](const Display& display) { return display.id == id; });
+        const auto it = std::ranges::find(displays_, id, &Display::id);
         return it == displays_.end() || id == 0 ? Display{} : *it;
     }
 
@@ -84,7 +76,6 @@ private:
     std::vector<Display> displays_;
     std::optional<DisplayID> mainID_;
     std::optional<DisplayPoint> pointer_;
-    int boundsQueries_ = 0;
 };
 
 } // namespace quorvi::fakes

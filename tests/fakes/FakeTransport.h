@@ -46,17 +46,12 @@ public:
         if (locked([&] { return std::exchange(isCancelled_, true); })) {
             return;
         }
-        deliverEndOfStream();
+        push(std::nullopt); // the end of the stream
         completeHeldSends(NetworkError{"Opération annulée"});
         postState(ConnectionStateKind::cancelled);
     }
 
-    // ---- test side ----
-    void deliver(const std::string& bytes) { push({Bytes(bytes.begin(), bytes.end()), false, {}}); }
-    void deliverEndOfStream() { push({std::nullopt, true, std::nullopt}); }
-    bool isCancelled() const {
-        return locked([&] { return isCancelled_; });
-    }
+    void deliver(const std::string& bytes) { push(Bytes(bytes.begin(), bytes.end())); }
     // Deliveries not yet handed to a read (the server has not asked again).
     std::size_t undeliveredCount() const {
         return locked([&] { return deliveries_.size(); });
@@ -76,16 +71,11 @@ public:
     }
 
 private:
-    struct Delivery {
-        std::optional<Bytes> data;
-        bool isComplete = false;
-        std::optional<NetworkError> error;
-    };
     template <typename Call> auto locked(Call call) const -> decltype(call()) {
         std::lock_guard lock(mutex_);
         return call();
     }
-    void push(Delivery delivery) {
+    void push(std::optional<Bytes> delivery) {
         std::lock_guard lock(mutex_);
         deliveries_.push_back(std::move(delivery));
         pump();
@@ -94,8 +84,9 @@ private:
     void pump() {
         if (pendingReceive_ && !deliveries_.empty() && queue_ != nullptr) {
             queue_->post([completion = *std::exchange(pendingReceive_, std::nullopt),
-                          delivery = std::move(deliveries_.front())]() mutable {
-                completion(std::move(delivery.data), delivery.isComplete, delivery.error);
+                          data = std::move(deliveries_.front())]() mutable {
+                const bool isEndOfStream = !data;
+                completion(std::move(data), isEndOfStream, std::nullopt);
             });
             deliveries_.pop_front();
         }
@@ -121,7 +112,7 @@ private:
     WorkQueue* queue_ = nullptr;
     StateHandler handler_;
     std::optional<ReceiveCompletion> pendingReceive_;
-    std::deque<Delivery> deliveries_;
+    std::deque<std::optional<Bytes>> deliveries_;
     std::vector<std::string> sent_;
     std::vector<SendCompletion> heldSends_;
     bool isHoldingSends_ = false;
@@ -134,22 +125,18 @@ public:
     explicit FakeListener(std::uint16_t port) : port_(port) {}
     std::uint16_t port() const override { return port_; }
     void setService(ServiceDescription) override {}
+    // The server sets its handlers before it starts the listener, and the
+    // test connects clients only after that.
     void setNewConnectionHandler(NewConnectionHandler handler) override {
-        std::lock_guard lock(mutex_);
         onConnection_ = std::move(handler);
     }
-    void setStateHandler(StateHandler handler) override {
-        std::lock_guard lock(mutex_);
-        onState_ = std::move(handler);
-    }
+    void setStateHandler(StateHandler handler) override { onState_ = std::move(handler); }
     void setServiceProblemHandler(ServiceProblemHandler) override {}
     void start(WorkQueue& queue) override {
-        std::lock_guard lock(mutex_);
         queue_ = &queue;
         queue_->post([handler = onState_] { handler({ListenerStateKind::ready, std::nullopt}); });
     }
     void cancel() override {
-        std::lock_guard lock(mutex_);
         queue_->post([handler = onState_] { handler({ListenerStateKind::cancelled, {}}); });
     }
 
@@ -158,13 +145,11 @@ public:
     std::shared_ptr<FakeConnection> connectClient(bool holdSends = false) {
         auto connection = std::make_shared<FakeConnection>();
         connection->holdSends(holdSends);
-        std::lock_guard lock(mutex_);
         queue_->post([handler = onConnection_, connection] { handler(connection); });
         return connection;
     }
 
 private:
-    std::mutex mutex_;
     std::uint16_t port_;
     WorkQueue* queue_ = nullptr;
     NewConnectionHandler onConnection_;
@@ -175,13 +160,12 @@ class FakeTransport final : public NetworkTransport {
 public:
     ListenerCreation makeListener(std::uint16_t port) override {
         std::lock_guard lock(mutex_);
-        if (auto failure = std::exchange(failure_, std::nullopt)) {
-            return {nullptr, NetworkError{*failure}};
+        if (!failure_.empty()) {
+            return {nullptr, NetworkError{std::exchange(failure_, "")}};
         }
         last_ = std::make_shared<FakeListener>(port == 0 ? 54545 : port);
         return {last_, std::nullopt};
     }
-    // The next makeListener fails with this description.
     void failNextListener(std::string description) {
         std::lock_guard lock(mutex_);
         failure_ = std::move(description);
@@ -193,7 +177,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::optional<std::string> failure_;
+    std::string failure_;
     std::shared_ptr<FakeListener> last_;
 };
 

@@ -12,12 +12,18 @@
 namespace quorvi::fakes {
 
 // A virtual display backend over FakeDisplayServices: a display it makes
-// joins that layout (when the test lets it come online), moves in it and
-// leaves it when it is removed. The test scripts the outcome, the
-// identifiers and whether displays come online.
+// joins that layout (when the script lets it come online), moves in it and
+// leaves it when it is removed.
 // Thread: any (a mutex guards the script and the records).
 class FakeVirtualDisplayBackend final : public VirtualDisplayBackend {
 public:
+    // How the next creations go; later identifiers count up from nextID.
+    struct Script {
+        VirtualDisplayCreation::Failure failure = VirtualDisplayCreation::Failure::none;
+        std::string reason;
+        DisplayID nextID = 100;
+        bool comesOnline = true; // among the online displays
+    };
     struct Creation {
         VirtualDisplayDescriptor descriptor;
         VirtualDisplaySettings settings;
@@ -29,39 +35,34 @@ public:
         state_->displays = std::move(displays);
     }
 
-    // The next creations fail this way.
-    void failWith(VirtualDisplayCreation::Failure failure, std::string reason) {
-        locked([&] { state_->failure = {failure, std::move(reason)}; });
-    }
-    // The identifier the next display gets; later ones count up from it.
-    void setNextID(DisplayID id) {
-        locked([&] { state_->nextID = id; });
-    }
-    // Whether new displays appear among the online displays.
-    void setComesOnline(bool comesOnline) {
-        locked([&] { state_->comesOnline = comesOnline; });
+    void setScript(Script script) {
+        std::lock_guard lock(state_->mutex);
+        state_->script = std::move(script);
     }
     std::vector<Creation> creations() const {
-        return locked([&] { return state_->creations; });
+        std::lock_guard lock(state_->mutex);
+        return state_->creations;
     }
     // Displays made and not removed yet.
     int liveCount() const {
-        return locked([&] { return state_->live; });
+        std::lock_guard lock(state_->mutex);
+        return state_->live;
     }
 
     VirtualDisplayCreation create(const VirtualDisplayDescriptor& descriptor,
                                   const VirtualDisplaySettings& settings) override {
         std::lock_guard lock(state_->mutex);
-        VirtualDisplayCreation creation{nullptr, state_->failure.first, state_->failure.second};
+        Script& script = state_->script;
+        VirtualDisplayCreation creation{nullptr, script.failure, script.reason};
         if (creation.failure == VirtualDisplayCreation::Failure::none) {
-            const DisplayID id = state_->nextID;
-            state_->nextID += id != 0 ? 1 : 0;
+            const DisplayID id = script.nextID;
+            script.nextID += id != 0 ? 1 : 0;
             state_->creations.push_back({descriptor, settings, state_->live++});
             const double scale = settings.isHiDPI ? 2 : 1;
             const DisplayRect bounds{0, 0, static_cast<double>(settings.modes.at(0).width) * scale,
                                      static_cast<double>(settings.modes.at(0).height) * scale};
             creation.display =
-                std::make_unique<Display>(state_, id, bounds, state_->comesOnline && id != 0);
+                std::make_unique<Display>(state_, id, bounds, script.comesOnline && id != 0);
         }
         return creation;
     }
@@ -70,9 +71,7 @@ private:
     struct State {
         std::mutex mutex;
         std::shared_ptr<FakeDisplayServices> displays;
-        std::pair<VirtualDisplayCreation::Failure, std::string> failure;
-        DisplayID nextID = 100;
-        bool comesOnline = true;
+        Script script;
         std::vector<Creation> creations;
         int live = 0;
     };
@@ -104,11 +103,6 @@ private:
         DisplayRect bounds_;
         bool isOnline_;
     };
-
-    template <typename Call> auto locked(Call call) const -> decltype(call()) {
-        std::lock_guard lock(state_->mutex);
-        return call();
-    }
 
     std::shared_ptr<State> state_;
 };

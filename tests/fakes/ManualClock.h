@@ -11,7 +11,6 @@ class ManualClock final : public Clock {
 public:
     explicit ManualClock(double start = 1'700'000'000.0) : now_(start) {}
     double now() const override { return now_.load(); }
-    void set(double value) { now_ = value; }
     void advance(double seconds) { now_ = now_.load() + seconds; }
 
 private:

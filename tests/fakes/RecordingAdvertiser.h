@@ -14,8 +14,7 @@ namespace quorvi::testing {
 class RecordingAdvertiserFactory final : public ServiceAdvertiserFactory {
 public:
     struct Advertisement {
-        std::string name;
-        std::string type;
+        std::string name, type;
         std::uint16_t port;
         ServiceAdvertiser::ProblemHandler onProblem; // null once withdrawn
     };

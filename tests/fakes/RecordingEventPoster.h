@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <mutex>
-#include <ostream>
 #include <vector>
 
 namespace quorvi::fakes {
@@ -51,11 +50,5 @@ private:
     mutable std::mutex mutex_;
     std::vector<Event> events_;
 };
-
-inline std::ostream& operator<<(std::ostream& out, const RecordingEventPoster::Event& event) {
-    static const char* const names[] = {"move", "press", "release", "drag", "scroll"};
-    return out << names[static_cast<int>(event.kind)] << "(" << event.point.x << ", "
-               << event.point.y << ", dx " << event.dx << ", dy " << event.dy << ")";
-}
 
 } // namespace quorvi::fakes

@@ -18,8 +18,9 @@ namespace quorvi::fakes {
 // How long a test waits for the session's background start to move on.
 inline constexpr std::chrono::seconds kCaptureWaitLimit{5};
 
-// A stream the test drives: deliver() plays its capture thread, endWith()
-// its platform ending it; a stop completes at once. Thread: any.
+// A stream the test drives: deliver() plays its capture thread, also after a
+// stop (a sample may already be on its way then), endWith() its platform
+// ending it; a stop completes at once. Thread: any.
 class ScriptedCaptureStream final : public CaptureStream {
 public:
     ScriptedCaptureStream(CaptureStreamConfiguration configuration, CaptureStreamOutput output)
@@ -33,8 +34,6 @@ public:
     }
     bool isStopped() const { return isStopped_; }
 
-    // Hands a picture to the output on the calling thread, also after a stop:
-    // a sample may already be on its way when the stop is asked.
     void deliver(CapturedVideoBuffer buffer) { output_.didOutputSample(std::move(buffer)); }
     void deliverPicture() {
         deliver({std::make_shared<const PixelBuffer>(configuration_.width, configuration_.height),
@@ -58,11 +57,8 @@ public:
         ShareableContent content;
         // Queries / starts fail with this; a started stream reports this end
         // before start() returns.
-        std::optional<std::string> queryError;
-        std::optional<std::string> startError;
-        std::optional<std::string> endAtStart;
-        bool holdQueries = false;
-        bool holdStarts = false;
+        std::optional<std::string> queryError, startError, endAtStart;
+        bool holdQueries = false, holdStarts = false;
     };
     struct Start {
         CaptureStreamConfiguration configuration;
@@ -113,8 +109,7 @@ public:
     // Content queries made, starts asked for, start() calls returned.
     struct Counts {
         int queries;
-        std::size_t starts;
-        std::size_t finishedStarts;
+        std::size_t starts, finishedStarts;
     };
     bool waitUntil(const std::function<bool(const Counts&)>& isDone) const {
         std::unique_lock guard(mutex_);

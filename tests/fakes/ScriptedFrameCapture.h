@@ -17,7 +17,7 @@
 namespace quorvi::fakes {
 
 // A capture whose pictures the test sets; it records the streams asked for
-// and the stops.
+// and counts the stops.
 class ScriptedFrameCapture final : public FrameCapture {
 public:
     struct Prepared {
@@ -34,23 +34,14 @@ public:
         std::lock_guard lock(mutex_);
         return prepared_;
     }
-    int stopCount() const {
-        std::lock_guard lock(mutex_);
-        return stopCount_;
-    }
+    int stopCount() const { return stopCount_; }
 
     void prepare(DisplayID displayID, const StreamEncodingSettings& settings) override {
         std::lock_guard lock(mutex_);
         prepared_.push_back({displayID, settings});
     }
-    void stop() override {
-        std::lock_guard lock(mutex_);
-        ++stopCount_;
-    }
-    // Like the real session's, the grant's text wins when it is said missing.
-    std::string diagnosticSubtitle(bool granted) const override {
-        return granted ? "ScreenCaptureKit démarre" : "Screen Recording à vérifier";
-    }
+    void stop() override { ++stopCount_; }
+    std::string diagnosticSubtitle(bool) const override { return "ScreenCaptureKit démarre"; }
     std::optional<CapturedVideoBuffer> latestBuffer(DisplayID displayID) const override {
         std::lock_guard lock(mutex_);
         const auto found = buffers_.find(displayID);
@@ -61,7 +52,7 @@ private:
     mutable std::mutex mutex_;
     std::map<DisplayID, CapturedVideoBuffer> buffers_;
     std::vector<Prepared> prepared_;
-    int stopCount_ = 0;
+    std::atomic<int> stopCount_{0};
 };
 
 // An encoder that answers one scripted result, or an answer made from the

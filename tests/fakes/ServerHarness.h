@@ -7,8 +7,6 @@
 #include "fakes/RecordingAdvertiser.h"
 #include "fakes/RecordingEventPoster.h"
 #include "fakes/ScriptedFrameCapture.h"
-#include "fakes/ScriptedJpegEncoder.h"
-#include "fakes/ScriptedVideoEncoder.h"
 #include "fakes/ScriptedWindowList.h"
 #include "fakes/SwitchablePrivacyGrants.h"
 #include "platform/AsioTransport.h"
@@ -28,13 +26,14 @@ namespace quorvi::testing {
 // Thread: the test thread is the main thread.
 struct ServerHarness {
     template <typename T> using Ptr = std::shared_ptr<T>;
-    template <typename T> static Ptr<T> make() { return std::make_shared<T>(); }
+    template <typename T, typename... Args> static Ptr<T> make(Args&&... args) {
+        return std::make_shared<T>(std::forward<Args>(args)...);
+    }
 
     Ptr<DrainableMainQueue> mainQueue = make<DrainableMainQueue>();
     Ptr<ManualClock> clock = make<ManualClock>();
     Ptr<RecordingAdvertiserFactory> advertisers = make<RecordingAdvertiserFactory>();
-    Ptr<InMemoryNotificationCenter> notifications =
-        std::make_shared<InMemoryNotificationCenter>(mainQueue);
+    Ptr<InMemoryNotificationCenter> notifications = make<InMemoryNotificationCenter>(mainQueue);
     Ptr<InMemoryUserDefaults> userDefaults = make<InMemoryUserDefaults>();
     // The screen: one 1920 × 1200 main display (ID 1) with the pointer in
     // the middle, a capture without a picture until a test gives one.
@@ -45,11 +44,10 @@ struct ServerHarness {
     Ptr<fakes::ScriptedVideoEncoder> video = make<fakes::ScriptedVideoEncoder>();
     Ptr<fakes::SwitchablePrivacyGrants> grants = make<fakes::SwitchablePrivacyGrants>();
     Ptr<fakes::FakeVirtualDisplayBackend> virtualDisplays =
-        std::make_shared<fakes::FakeVirtualDisplayBackend>(displays);
+        make<fakes::FakeVirtualDisplayBackend>(displays);
     Ptr<ScriptedWindowList> windowList = make<ScriptedWindowList>();
     // What the machine's interfaces are said to hold.
-    Ptr<std::vector<std::string>> addresses =
-        std::make_shared<std::vector<std::string>>(std::vector<std::string>{"192.0.2.7"});
+    Ptr<std::vector<std::string>> addresses = make<std::vector<std::string>>(1, "192.0.2.7");
     std::shared_ptr<QuorviServer> server;
     std::vector<std::string> statusHistory;
 
@@ -82,11 +80,11 @@ struct ServerHarness {
         // A plain pointer: the state owns its observers, so a shared one
         // would keep it alive for ever.
         PublishedState* state = server->publishedState().get();
-        state->addObserver({nullptr, [this, state](PublishedProperty property) {
-                                if (property == PublishedProperty::status) {
-                                    statusHistory.push_back(state->status());
-                                }
-                            }});
+        state->addObserver({.didChange = [this, state](PublishedProperty property) {
+            if (property == PublishedProperty::status) {
+                statusHistory.push_back(state->status());
+            }
+        }});
     }
 
     ~ServerHarness() {
@@ -96,17 +94,13 @@ struct ServerHarness {
 
     PublishedState& state() { return server->published(); }
 
-    // True once the status is, or has been since the call, the given text
-    // (or one starting with it): frames may replace a status a moment after
-    // it was shown.
-    bool waitForStatus(const std::string& status, bool isPrefix = false) {
+    // True once the status is, or has been since the call, the given text:
+    // frames may replace a status a moment after it was shown.
+    bool waitForStatus(const std::string& status) {
         const std::size_t from = statusHistory.size();
-        const auto matches = [&](const std::string& s) {
-            return isPrefix ? s.rfind(status, 0) == 0 : s == status;
-        };
-        return matches(state().status()) || mainQueue->drainUntil([&] {
-            return std::any_of(statusHistory.begin() + static_cast<std::ptrdiff_t>(from),
-                               statusHistory.end(), matches);
+        return state().status() == status || mainQueue->drainUntil([&] {
+            return std::find(statusHistory.begin() + static_cast<std::ptrdiff_t>(from),
+                             statusHistory.end(), status) != statusHistory.end();
         });
     }
 
@@ -127,7 +121,6 @@ struct ServerHarness {
                mainQueue->drainUntil([&] { return journalHas("Capture visibilité: "); });
     }
 
-    // Whether a journal line starts with the prefix (or is the whole line).
     bool journalHas(const std::string& prefix) {
         const auto& logs = state().logs();
         return std::any_of(logs.begin(), logs.end(),

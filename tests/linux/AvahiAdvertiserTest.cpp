@@ -1,7 +1,6 @@
-// DNS-SD advertisement through a real avahi-daemon, checked with a real peer
-// (avahi-browse). scripts/test-env/avahi-netns runs the daemon in a private
-// network namespace, so multicast DNS never reaches a real network; where a
-// desktop's daemon already runs it is used as found, and the cases that
+// DNS-SD advertisement through a real avahi-daemon, seen by avahi-browse.
+// scripts/test-env/avahi-netns runs the daemon in a private network
+// namespace; a desktop's own daemon is used as found, and the cases that
 // would have to stop it skip.
 
 #include "linux/TestCommands.h"
@@ -72,8 +71,8 @@ bool finishesWithin30s(std::function<void()> work) {
 
 class AvahiAdvertiserTest : public ::testing::Test {
 protected:
-    // Each case starts the environment (again: a case that stopped the
-    // daemon may have failed before restarting it); the last stops it.
+    // Each case starts the environment again: one that stopped the daemon
+    // may have failed before restarting it.
     void SetUp() override {
         if (geteuid() != 0 ||
             runCommand("ip netns add quorvi-probe && ip netns del quorvi-probe").status != 0) {

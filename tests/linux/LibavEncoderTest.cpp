@@ -28,9 +28,8 @@ CapturedVideoBuffer quadrantPicture(int width, int height, int frame) {
     return {picture, width, height};
 }
 
-// A run of [00 00 00 01, unit], found independently of the code under test:
-// a key frame is its parameter sets in order then IDR slices, any other
-// frame slices and no parameter set.
+// [00 00 00 01, unit]..., read independently of the code under test: a key
+// frame is its parameter sets in order then IDR slices, others only slices.
 void expectLayout(const EncodedVideoFrame& frame, int index) {
     SCOPED_TRACE(::testing::Message() << "frame " << index);
     const bool isHevc = frame.codec == "hevc-annexb";

@@ -1,7 +1,6 @@
 // The real interface reading under the local address list, in a network
-// namespace the test makes and throws away: its interfaces are exactly what
-// the test puts there, and nothing it configures touches the machine's own
-// networks. The rules themselves are the unit table's.
+// namespace the test makes and throws away, so that nothing touches the
+// machine's own networks. The rules themselves are the unit table's.
 
 #include "linux/TestCommands.h"
 #include "system/LocalAddresses.h"

@@ -1,8 +1,5 @@
 #pragma once
 
-// Running a peer command, finding a file of the repository, waiting for a
-// condition without a fixed sleep.
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>

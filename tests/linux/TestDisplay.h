@@ -1,7 +1,7 @@
 #pragma once
 
-// A private Xorg dummy display for end-to-end tests, with the few things
-// they do on it: run a peer command, own a test window, read its events.
+// A private Xorg dummy display, a peer command run on it, a test window
+// and its events.
 
 #include "linux/TestCommands.h"
 
@@ -18,8 +18,8 @@
 
 namespace quorvi::testing {
 
-// An Xorg dummy server on its own display number, run by the test
-// environment script; starting a running one reuses it.
+// An Xorg dummy server run by the test environment script; starting a
+// running one reuses it.
 class TestDisplay {
 public:
     explicit TestDisplay(int number) : number_(std::to_string(number)), name_(":" + number_) {}
@@ -47,7 +47,6 @@ public:
     }
 
     const std::string& name() const { return name_; }
-
     CommandResult run(const std::string& command) const {
         return runCommand("DISPLAY=" + name_ + " timeout 20 " + command);
     }
@@ -104,7 +103,6 @@ public:
             XCloseDisplay(display_);
         }
     }
-
     bool isReady() const { return display_ != nullptr; }
 
     // Fills a rectangle with an RGB colour (0xRRGGBB); the dummy screen is

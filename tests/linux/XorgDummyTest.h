@@ -1,9 +1,8 @@
 #pragma once
 
 // The fixture of the X11 suites: the suite's own Xorg dummy server, shared
-// by its cases, and one plain Xlib connection to it (the peer). A case that
+// by its cases, and a plain Xlib connection to it (the peer). A case that
 // changes the server for good, or fails, leaves a new one to the next case.
-// Skipped where the server cannot start: it needs root.
 
 #include "linux/TestDisplay.h"
 #include "platform/DisplayServices.h"

@@ -1,6 +1,6 @@
-"""What the scripted checks share: a line per check, the failures kept for
-the exit status, the skip status CTest knows (77), and quorvi-mac --headless
-run as a user runs it. Every script takes the folder of the binaries."""
+"""What the scripted checks share: a line per check, the exit status (77:
+skipped), quorvi-mac --headless as a user runs it. Each script takes the
+folder of the binaries."""
 import contextlib
 import os
 import queue

@@ -8,7 +8,6 @@
 
 #include <future>
 #include <gtest/gtest.h>
-#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -19,35 +18,25 @@ TEST(WorkQueue, RunsTasksInOrderOnItsOwnThreadAndInlineAfterShutdown) {
     WorkQueue queue("brenholt.quorvi.mac.test");
     EXPECT_FALSE(queue.isCurrent());
     std::vector<int> order;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 3; ++i) {
         queue.post([&order, i] { order.push_back(i); });
     }
-    bool wasCurrent = false;
-    std::thread::id queueThread;
-    queue.runSync([&] {
-        wasCurrent = queue.isCurrent();
-        queueThread = std::this_thread::get_id();
-        // From the queue itself a synchronous run cannot wait: it runs inline.
-        queue.runSync([&] { order.push_back(100); });
-    });
-    EXPECT_TRUE(wasCurrent);
-    EXPECT_NE(queueThread, std::this_thread::get_id());
-    std::vector<int> expected(101);
-    std::iota(expected.begin(), expected.end(), 0);
-    EXPECT_EQ(order, expected);
-
-    // Shutting down finishes what is queued; later runs happen on the caller.
-    for (int i = 0; i < 10; ++i) {
-        queue.post([&order] { order.push_back(0); });
-    }
-    queue.shutdown();
-    EXPECT_EQ(order.size(), 111u);
     const auto caller = std::this_thread::get_id();
     queue.runSync([&] {
-        EXPECT_EQ(std::this_thread::get_id(), caller);
-        order.push_back(0);
+        EXPECT_TRUE(queue.isCurrent());
+        EXPECT_NE(std::this_thread::get_id(), caller);
+        // From the queue itself a synchronous run cannot wait: it runs inline.
+        queue.runSync([&] { order.push_back(3); });
     });
-    EXPECT_EQ(order.size(), 112u);
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+    // Shutting down finishes what is queued; later runs happen on the caller.
+    queue.post([&order] { order.push_back(4); });
+    queue.shutdown();
+    queue.runSync([&] {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        order.push_back(5);
+    });
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
 }
 
 TEST(RepeatingTimer, TheFirstTickIsImmediateAndMayDestroyItsOwnTimer) {
@@ -71,6 +60,7 @@ TEST(RepeatingTimer, AHandlerThatOverrunsCollapsesTheMissedTicksIntoOne) {
     std::unique_ptr<RepeatingTimer> timer;
     std::vector<std::chrono::steady_clock::time_point> tickTimes;
     std::promise<void> done;
+    const auto started = std::chrono::steady_clock::now(); // no later than the timer's start
     queue.runSync([&] {
         timer = std::make_unique<RepeatingTimer>(queue, 20ms, [&] {
             tickTimes.push_back(std::chrono::steady_clock::now());
@@ -90,7 +80,7 @@ TEST(RepeatingTimer, AHandlerThatOverrunsCollapsesTheMissedTicksIntoOne) {
     // One catch-up tick right after the overrun, then back on the grid (80 ms
     // after the start) rather than a burst of the three missed ones.
     ASSERT_EQ(tickTimes.size(), 3u);
-    EXPECT_GE(tickTimes[2] - tickTimes[0], 79ms);
+    EXPECT_GE(tickTimes[2] - started, 80ms);
 }
 
 TEST(SendTickPhase, GivesTheNextTickOfTheSendGridAtAboutTheSameRate) {
@@ -119,21 +109,18 @@ TEST(FrameTimings, NearestRankPercentilesOfTheNewestSamples) {
 }
 
 TEST(LaunchOptions, PortAndHeadlessAreReadAndBadValuesRefused) {
-    const auto parsed = parseLaunchOptions({"--headless", "--port", "54999"});
-    ASSERT_TRUE(parsed.options);
-    EXPECT_TRUE(parsed.options->isHeadless);
-    EXPECT_EQ(parsed.options->port, 54999);
+    const auto parsed = parseLaunchOptions({"--headless", "--port", "54999"}).options.value();
+    EXPECT_TRUE(parsed.isHeadless);
+    EXPECT_EQ(parsed.port, 54999);
     EXPECT_EQ(parseLaunchOptions({"--port=0"}).options->port, 0);
     EXPECT_EQ(parseLaunchOptions({}).options->port, 54545);
     EXPECT_EQ(parseLaunchOptions({"--bind", "127.0.0.1"}).options->bindAddress, "127.0.0.1");
-    std::vector<std::vector<std::string>> refused = {{"--port"}, {"--bind"}, {"--colour"}};
-    for (const char* port : {"65536", "-1", "12ab", "", "99999999999999999999"}) {
-        refused.push_back({"--port", port});
-    }
+    const std::vector<std::string> refused[] = {
+        {"--port"},       {"--bind"},         {"--colour"},   {"--port", "65536"},
+        {"--port", "-1"}, {"--port", "12ab"}, {"--port", ""}, {"--port", "99999999999999999999"}};
     for (const auto& arguments : refused) {
         const auto result = parseLaunchOptions(arguments);
         EXPECT_FALSE(result.options) << arguments.back();
         EXPECT_FALSE(result.error.empty()) << arguments.back();
     }
-    EXPECT_NE(parseLaunchOptions({"--port", "abc"}).error.find("Port invalide"), std::string::npos);
 }

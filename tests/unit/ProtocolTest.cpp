@@ -2,12 +2,9 @@
 #include "protocol/Base64.h"
 #include "protocol/JsonCodec.h"
 
-#include <cmath>
-#include <functional>
 #include <gtest/gtest.h>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <set>
 
 namespace quorvi {
@@ -35,43 +32,31 @@ const std::string kStatsTap = R"({"kind":"stats",)" + kTapKeys;
 const InputEventMessage kTap{.sentAt = 1, .phase = "tap", .x = 0.5, .y = 0.5};
 
 InputEventMessage statsTap(std::optional<std::int64_t> latency, std::optional<std::int64_t> fps) {
-    auto m = kTap;
-    m.kind = "stats";
-    m.latencyMs = latency;
-    m.displayedFPS = fps;
-    return m;
+    return {"stats", 1, "tap", 0.5, 0.5, 0, 0, {}, {}, latency, fps};
 }
 
 TEST(ProtocolInput, AcceptedLinesDecodeToTheirRecord) {
     const std::pair<std::string, InputEventMessage> rows[] = {
         {kTapLine, kTap}, // no kind: an input
-        {R"({"kind":null,)" + kTapKeys + "}", kTap},
-        {R"({"viewportWidth":null,"viewportHeight":null,"latencyMs":null,"displayedFPS":null,)" +
+        {R"({"kind":null,"viewportWidth":null,"viewportHeight":null,"latencyMs":null,)"
+         R"("displayedFPS":null,)" +
              kTapKeys + "}",
          kTap},
         {R"({"pressure":0.7,"Phase":"drag","extra":{"a":[1,null,"x"]},)" + kTapKeys + "}", kTap},
         {kTapLine + "\r", kTap},
-        {R"( { "sentAt" : 1 , "phase" : "tap" , "x" : 0.5 , "y" : 0.5 , "dx" : 0 , "dy" : 0 } )",
-         kTap},
-        {R"({"phase":"drag",)" + kTapKeys + "}", kTap}, // the last duplicate wins
         {R"({"kind":"viewport","sentAt":1,"phase":"","x":0,"y":0,"dx":0,"dy":0,)"
          R"("viewportWidth":390,"viewportHeight":844.5})",
          {.kind = "viewport", .sentAt = 1, .viewportWidth = 390.0, .viewportHeight = 844.5}},
-        {kStatsTap + R"(,"latencyMs":42,"displayedFPS":30})", statsTap(42, 30)},
         {kStatsTap + R"(,"latencyMs":12.0,"displayedFPS":3e1})", statsTap(12, 30)},
         {kStatsTap + R"(,"latencyMs":9223372036854775807,"displayedFPS":-9223372036854775808})",
          statsTap(kMax64, kMin64)},
         {kStatsTap + R"(,"latencyMs":-9007199254740992.0})", statsTap(-9007199254740992, {})},
-        {R"({"kind":"scroll-pad","sentAt":1.5e9,"phase":"scroll","x":1,"y":0,"dx":-12.25,)"
-         R"("dy":2E-3})",
-         {"scroll-pad", 1.5e9, "scroll", 1, 0, -12.25, 0.002}},
         {R"({"kind":"g\u00e9ste","sentAt":1,"phase":"t\"a\\p\n","x":0,"y":0,"dx":0,"dy":0})",
          {.kind = "g\xC3\xA9ste", .sentAt = 1, .phase = "t\"a\\p\n"}},
     };
     for (const auto& [line, expected] : rows) {
         const auto decoded = decodeInputEventMessage(line);
-        ASSERT_TRUE(decoded.value.has_value()) << line << ": " << decoded.error;
-        EXPECT_EQ(*decoded.value, expected) << line;
+        EXPECT_EQ(decoded.value, expected) << line << ": " << decoded.error;
     }
 }
 
@@ -102,57 +87,41 @@ TEST(ProtocolInput, RefusedLinesReportTheirReason) {
             {stats + R"(,"latencyMs":12,"displayedFPS":30})", "clé manquante: phase"},
             {stats + R"(,"phase":null})", "clé manquante: phase"},
             {R"({"phase":"tap","x":0,"y":0,"dx":0,"dy":0})", "clé manquante: sentAt"},
-            {R"({"sentAt":1,"phase":"tap","x":0,"y":0,"dx":0})", "clé manquante: dy"},
             {R"({"sentAt":1,"phase":"tap","X":0,"y":0,"dx":0,"dy":0})", "clé manquante: x"},
             {latency + "12.5}", "latencyMs doit être un entier"},
-            {latency + "1e-300}", "latencyMs doit être un entier"},
             {"{" + kTapKeys + R"(,"displayedFPS":29.97})", "displayedFPS doit être un entier"},
             {latency + "9223372036854775808}", range},
-            {latency + "-9223372036854775809}", range},
-            {latency + "18446744073709551616}", range},
+            {latency + "-9223372036854775809}", range}, // reads as a double equal to INT64_MIN
             {latency + "1e18}", range}, // whole, but beyond the exact range of a double
             {"{" + kTapKeys + R"(,"viewportWidth":1e400})", "JSON invalide: nombre hors limites"},
             {latency + R"("12"})", "type incorrect pour latencyMs (entier attendu)"},
             {R"({"sentAt":1,"phase":"tap","x":"0.5","y":0,"dx":0,"dy":0})",
              "type incorrect pour x (nombre attendu)"},
-            {R"({"sentAt":1,"phase":"tap","x":0,"y":true,"dx":0,"dy":0})",
-             "type incorrect pour y (nombre attendu)"},
             {R"({"sentAt":1,"phase":3,"x":0,"y":0,"dx":0,"dy":0})",
              "type incorrect pour phase (chaîne attendue)"},
             {R"({"kind":1,)" + kTapKeys + "}", "type incorrect pour kind (chaîne attendue)"},
             {"{" + kTapKeys + R"(,"viewportHeight":[844]})",
              "type incorrect pour viewportHeight (nombre attendu)"},
             {"[" + kTapLine + "]", notObject},
-            {R"("tap")", notObject},
             {"null", notObject},
             {"", kNotJson},
             {"\r", kNotJson},
-            {R"({"sentAt":1,})", kNotJson},
-            {R"({"sentAt":1,"pha)", kNotJson},
             {R"({"a":1}{"b":2})", kNotJson},
-            {R"({'sentAt':1})", kNotJson},
             {"{\"phase\":\"t\xFFp\"}", kNotJson},
-            {"{\"phase\":\"t\0p\"}"s, kNotJson},
         },
         decodeInputEventMessage);
 }
 
 ScreenFrameMessage baseFrame() {
-    ScreenFrameMessage frame;
-    frame.sequence = 1;
-    frame.sentAt = 1700000000.5;
-    frame.width = 1920;
-    frame.height = 1200;
-    frame.title = "Écran principal";
-    frame.subtitle = "1920 × 1200";
-    frame.cursor = CursorPoint{960, 600, true, "arrow"};
-    return frame;
+    // Nothing captured: no payload, no pointer.
+    return {"frame", 1, 1700000000.5, 1920, 1200, "Écran principal", "1920 × 1200"};
 }
 
 template <typename Change> ScreenFrameMessage changed(Change change) {
     auto frame = baseFrame();
     frame.imageBase64 = "/9j/4AAQSkZJRgABAQ==";
     frame.imageMimeType = "image/jpeg";
+    frame.cursor = CursorPoint{960, 600, true, "arrow"};
     frame.windows = {WindowCard{"a", "b", 0, 0, 10, 10, "#ff0000"},
                      WindowCard{"c", "d", 1, 2, 3, 4, "#00ff00"}};
     change(frame);
@@ -177,12 +146,6 @@ TEST(ProtocolFrame, WritesExactlyThePresentKeysAndReadsBackEqual) {
          }),
          {"imageMimeType", "videoBase64", "videoCodec", "isKeyFrame"}},
         {changed([](auto& f) {
-             f.title = "Écran « virtuel » — 日本語 \xF0\x9F\x96\xA5\xEF\xB8\x8F";
-             f.subtitle = "\xE2\x80\xA8 line separator, U+10FFFF \xF4\x8F\xBF\xBF a/b </script>";
-             f.windows[1].title = "";
-         }),
-         jpeg},
-        {changed([](auto& f) {
              f.sequence = kMax64;
              f.sentAt = 0.1;
              f.width = 1e300;
@@ -191,6 +154,7 @@ TEST(ProtocolFrame, WritesExactlyThePresentKeysAndReadsBackEqual) {
              f.cursor.y = -123.456;
              f.windows[0].width = std::numeric_limits<double>::max();
              f.windows[0].height = std::numeric_limits<double>::min();
+             f.windows[1].title = "";
          }),
          jpeg},
         // Not Base64, but the writer must not trust that it is.
@@ -202,12 +166,7 @@ TEST(ProtocolFrame, WritesExactlyThePresentKeysAndReadsBackEqual) {
              f.cursor = CursorPoint{1, 2, false, std::nullopt};
          }),
          {"imageMimeType"}},
-        {[] {
-             auto f = baseFrame(); // nothing captured
-             f.cursor = CursorPoint{0, 0, false, std::nullopt};
-             return f;
-         }(),
-         {}},
+        {baseFrame(), {}},
     };
     for (auto [frame, keys] : rows) {
         // Appended after what the send buffer already holds.
@@ -239,7 +198,6 @@ TEST(ProtocolFrame, NonFiniteNumbersFailNamingTheKeyAndLeaveTheBufferAlone) {
     };
     for (const auto& [frame, key] : rows) {
         const std::string reason = "nombre non fini pour "s + key;
-        EXPECT_EQ(encodeScreenFrameMessage(frame).error, reason);
         std::string buffer = "earlier bytes";
         EXPECT_EQ(appendScreenFrameMessage(buffer, frame), reason);
         EXPECT_EQ(buffer, "earlier bytes");
@@ -258,7 +216,10 @@ TEST(ProtocolFrameRoundTrip, AnyStringIsWrittenAsCleanJson) {
         {"\xE0\x80\xAF", FFFD FFFD FFFD},          // overlong, three bytes
         {"\xED\xA0\x80", FFFD FFFD FFFD},          // surrogate
         {"\xF4\x90\x80\x80", FFFD FFFD FFFD FFFD}, // above U+10FFFF
-        {"é\xC3(é", "é" FFFD "(é"}};
+        {"é\xC3(é", "é" FFFD "(é"},
+        // Valid as it is: U+2028, U+10FFFF, a pictograph with its selector.
+        {"\xE2\x80\xA8 \xF4\x8F\xBF\xBF </script> \xF0\x9F\x96\xA5\xEF\xB8\x8F",
+         "\xE2\x80\xA8 \xF4\x8F\xBF\xBF </script> \xF0\x9F\x96\xA5\xEF\xB8\x8F"}};
 #undef FFFD
     // The writer copies plain ASCII eight bytes at a time: a byte needing an
     // escape must be caught wherever it falls inside or across those words.
@@ -295,7 +256,6 @@ TEST(ProtocolFrameDecode, RefusedFramesReportTheirReason) {
     expectRefusals(
         {
             {"{" + kHead + "," + kCursor + R"(,"windows":[]})", "clé manquante: kind"},
-            {withCursor + "}", "clé manquante: windows"},
             {head + R"("windows":[]})", "clé manquante: cursor"},
             {head + R"("cursor":[1,2],"windows":[]})",
              "type incorrect pour cursor (objet attendu)"},
@@ -314,7 +274,6 @@ TEST(ProtocolFrameDecode, RefusedFramesReportTheirReason) {
              "sequence doit être un entier"},
             {head + R"("isKeyFrame":"yes",)" + kCursor + R"(,"windows":[]})",
              "type incorrect pour isKeyFrame (booléen attendu)"},
-            {kFrameHead, kNotJson},
         },
         decodeScreenFrameMessage);
 }
@@ -325,14 +284,21 @@ TEST(ProtocolFrameDecode, NullOptionalsAndUnknownKeysAndCards) {
                              R"("isKeyFrame":null,"imageMimeType":null,"future":{"x":1},)"
                              R"("cursor":{"x":1,"y":2,"visible":false,"kind":null},"windows":[)" +
                              kCard + "]}";
-    const auto decoded = decodeScreenFrameMessage(line);
-    ASSERT_TRUE(decoded.value.has_value()) << decoded.error;
-    ScreenFrameMessage expected{.sequence = 3, .sentAt = 1.5, .width = 10, .height = 20};
-    expected.title = "t";
-    expected.subtitle = "s";
-    expected.cursor = CursorPoint{1, 2, false, std::nullopt};
-    expected.windows = {WindowCard{"a", "b", 0, 0, 1, 1, "#fff"}};
-    EXPECT_EQ(*decoded.value, expected);
+    const ScreenFrameMessage expected{"frame",
+                                      3,
+                                      1.5,
+                                      10,
+                                      20,
+                                      "t",
+                                      "s",
+                                      {},
+                                      {},
+                                      {},
+                                      {},
+                                      {},
+                                      CursorPoint{1, 2, false, std::nullopt},
+                                      {WindowCard{"a", "b", 0, 0, 1, 1, "#fff"}}};
+    EXPECT_EQ(decodeScreenFrameMessage(line).value, expected);
 }
 
 TEST(ProtocolInputEncode, RoundTripsWithExactKeysAndRefusesNonFinite) {
@@ -341,9 +307,7 @@ TEST(ProtocolInputEncode, RoundTripsWithExactKeysAndRefusesNonFinite) {
     for (const auto& message : {full, bare}) {
         const auto encoded = encodeInputEventMessage(message);
         ASSERT_TRUE(encoded.value.has_value()) << encoded.error;
-        const auto decoded = decodeInputEventMessage(*encoded.value);
-        ASSERT_TRUE(decoded.value.has_value()) << decoded.error;
-        EXPECT_EQ(*decoded.value, message) << *encoded.value;
+        EXPECT_EQ(decodeInputEventMessage(*encoded.value).value, message) << *encoded.value;
     }
     EXPECT_EQ(keysOf(json::parse(*encodeInputEventMessage(bare).value)),
               (std::set<std::string>{"kind", "sentAt", "phase", "x", "y", "dx", "dy"}));
@@ -354,7 +318,6 @@ TEST(ProtocolInputEncode, RoundTripsWithExactKeysAndRefusesNonFinite) {
     full.dx = 0;
     full.viewportHeight = kInf;
     EXPECT_EQ(encodeInputEventMessage(full).error, "nombre non fini pour viewportHeight");
-    EXPECT_FALSE(encodeInputEventMessage(full).value.has_value());
 }
 
 TEST(Base64, VectorsBothWays) {
@@ -373,20 +336,8 @@ TEST(Base64, VectorsBothWays) {
                                 zeros,   "AAAAAA==",     bytes,    alphabet};
     for (std::size_t i = 0; i < std::size(rows); i += 2) {
         EXPECT_EQ(encodeBase64(rows[i]), rows[i + 1]);
-        EXPECT_EQ(base64EncodedSize(rows[i].size()), rows[i + 1].size());
         EXPECT_EQ(decodeBase64(rows[i + 1]),
                   std::vector<std::uint8_t>(rows[i].begin(), rows[i].end()));
-    }
-}
-
-TEST(Base64, RandomBytesOfEveryLengthRoundTrip) {
-    std::mt19937 random(5);
-    std::vector<std::uint8_t> bytes;
-    for (int length = 0; length <= 1024; ++length) {
-        const std::string text = encodeBase64(bytes);
-        ASSERT_EQ(text.size(), base64EncodedSize(bytes.size()));
-        ASSERT_EQ(decodeBase64(text), bytes) << length;
-        bytes.push_back(static_cast<std::uint8_t>(random()));
     }
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
+#include <tuple>
 
 namespace quorvi {
 namespace {
@@ -21,40 +22,28 @@ using Script = ScriptedCaptureService::Script;
 constexpr DisplayID kMain = 11;
 constexpr DisplayID kSecond = 12;
 const std::string kRunning = "Capture active, frame en attente";
-const std::string kStarting = "ScreenCaptureKit démarre";
 const std::string kIdle = "Capture système en attente";
 
 StreamEncodingSettings settings(std::int64_t fps, std::optional<std::int64_t> targetWidth = {},
                                 std::int64_t maxWidth = 1920) {
-    StreamEncodingSettings result;
-    result.maxWidth = maxWidth;
-    result.fps = fps;
-    result.targetWidth = targetWidth;
-    return result;
+    return {.maxWidth = maxWidth, .fps = fps, .targetWidth = targetWidth};
 }
 
 TEST(ScreenCaptureOutputSize, MaximumThenTargetWidthNeverAboveTheDisplayHeightRoundedAtLeastTwo) {
-    struct Case {
-        std::size_t wide, high;
-        std::int64_t maxWidth, target;
-        CaptureOutputSize expected;
-    };
-    // Target 0: none. 1800 / 2880 × 1179 = 736.875; 1.5 and 2.5 round up.
-    const std::vector<Case> cases = {{2880, 1800, 1920, 0, {1920, 1200}},
-                                     {2880, 1800, 1920, 1179, {1179, 737}},
-                                     {1470, 956, 1920, 4000, {1470, 956}},
-                                     {0, 0, 1920, 0, {2, 2}},
-                                     {4000, 1, 1920, 0, {1920, 2}},
-                                     {2, 3, 1, 0, {1, 2}},
-                                     {2, 5, 1, 0, {1, 3}},
-                                     {1920, 1080, 1920, 641, {641, 361}}};
-    for (const Case& test : cases) {
-        EXPECT_EQ(ScreenCaptureSession::outputSize(
-                      test.wide, test.high,
-                      settings(10, test.target ? std::optional(test.target) : std::nullopt,
-                               test.maxWidth)),
-                  test.expected)
-            << test.wide << "x" << test.high << " " << test.target;
+    // Display width and height, maximum and target width (0: none), size.
+    using Case =
+        std::tuple<std::size_t, std::size_t, std::int64_t, std::int64_t, CaptureOutputSize>;
+    // 1080 / 1920 × 641 = 360.5 rounds up.
+    const std::vector<Case> cases = {
+        {2880, 1800, 1920, 0, {1920, 1200}},  {2880, 1800, 1920, 1179, {1179, 737}},
+        {1470, 956, 1920, 4000, {1470, 956}}, {0, 0, 1920, 0, {2, 2}},
+        {4000, 1, 1920, 0, {1920, 2}},        {1920, 1080, 1920, 641, {641, 361}}};
+    for (const auto& [wide, high, maxWidth, target, expected] : cases) {
+        EXPECT_EQ(
+            ScreenCaptureSession::outputSize(
+                wide, high, settings(10, target ? std::optional(target) : std::nullopt, maxWidth)),
+            expected)
+            << wide << "x" << high << " " << target;
     }
 }
 
@@ -77,16 +66,11 @@ protected:
     void hold(bool isHeld) {
         service_->edit([isHeld](Script& s) { s.holdStarts = isHeld; });
     }
-    std::string subtitle(bool granted = true) const {
-        return session_->diagnosticSubtitle(granted);
-    }
-    bool eventuallySays(const std::string& text) const {
-        return eventually([&] { return subtitle() == text; });
-    }
+    std::string subtitle() const { return session_->diagnosticSubtitle(true); }
     // A prepare() says at once that it starts: waits until the stream runs.
     void prepareRunning(DisplayID id, const StreamEncodingSettings& wanted) {
         session_->prepare(id, wanted);
-        ASSERT_TRUE(eventuallySays(kRunning));
+        ASSERT_TRUE(eventually([&] { return subtitle() == kRunning; }));
     }
     // Prepares with the service's start held until the test lets it go.
     void prepareHeld(DisplayID id, const StreamEncodingSettings& wanted) {
@@ -101,9 +85,6 @@ protected:
             return index < starts.size() && starts[index].stream;
         }));
         return service_->starts().at(index).stream;
-    }
-    bool eventuallyStopped(std::size_t index) const {
-        return eventually([&] { return stream(index)->isStopped(); });
     }
     bool hasPicture() const { return session_->latestBuffer(kMain).has_value(); }
 
@@ -120,22 +101,18 @@ TEST_F(ScreenCaptureSessionTest, EachChangeOfDisplaySizeOrRateStopsTheStreamAndS
                       {103, std::nullopt},
                       {104, CaptureApplication{"quorvi-mac", true}}}};
     });
-    struct Step {
-        DisplayID display;
-        StreamEncodingSettings wanted;
-        CaptureStreamConfiguration asked;
-    };
     // Below 30 frames the queue is three deep; a rate of 0 or less asks for one a second.
     const std::vector<std::uint64_t> ours = {101, 104};
-    const std::vector<Step> steps = {
+    const std::tuple<DisplayID, StreamEncodingSettings, CaptureStreamConfiguration> steps[] = {
         {kMain, settings(30, 1280), {kMain, ours, 1280, 720, {1, 30}, 2}},
         {kMain, settings(29, 1280), {kMain, ours, 1280, 720, {1, 29}}},
         {kMain, settings(0, 1280), {kMain, ours, 1280, 720, {1, 1}}},
         {kSecond, settings(-4), {kSecond, ours, 1440, 900, {1, 1}}},
         {kSecond, settings(-4, 1000), {kSecond, ours, 1000, 625, {1, 1}}}};
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        prepareRunning(steps[i].display, steps[i].wanted);
-        EXPECT_EQ(service_->starts().at(i).configuration, steps[i].asked) << i;
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const auto& [display, wanted, asked] = steps[i];
+        prepareRunning(display, wanted);
+        EXPECT_EQ(service_->starts().at(i).configuration, asked) << i;
         EXPECT_TRUE(i == 0 || stream(i - 1)->isStopped()) << i;
     }
     // The display itself changes size.
@@ -150,7 +127,7 @@ TEST_F(ScreenCaptureSessionTest, TheSameValuesChangeNothingWhileStartingOrRunnin
     prepareHeld(kMain, settings(10));
     session_->prepare(kMain, settings(10));
     hold(false);
-    ASSERT_TRUE(eventuallySays(kRunning));
+    ASSERT_TRUE(eventually([&] { return subtitle() == kRunning; }));
     stream(0)->deliverPicture();
     session_->prepare(kMain, settings(10));
     session_->prepare(kMain, settings(10, 1920)); // the same size
@@ -165,7 +142,7 @@ TEST_F(ScreenCaptureSessionTest, AStartFinishingAfterStopIsStoppedAndALateFailur
     for (const bool fails : {false, true}) {
         SCOPED_TRACE(fails ? "failing start" : "start");
         prepareHeld(kMain, settings(fails ? 15 : 10));
-        EXPECT_EQ(subtitle(), kStarting);
+        EXPECT_EQ(subtitle(), "ScreenCaptureKit démarre");
         session_->stop();
         service_->edit([fails](Script& s) {
             s.startError = fails ? std::optional<std::string>("refusé") : std::nullopt;
@@ -175,7 +152,7 @@ TEST_F(ScreenCaptureSessionTest, AStartFinishingAfterStopIsStoppedAndALateFailur
             service_->waitUntil([&](auto& c) { return c.finishedStarts == (fails ? 2u : 1u); }));
         EXPECT_EQ(subtitle(), kIdle);
     }
-    EXPECT_TRUE(eventuallyStopped(0));
+    EXPECT_TRUE(eventually([&] { return stream(0)->isStopped(); }));
     stream(0)->deliverPicture();
     EXPECT_FALSE(hasPicture());
 }
@@ -196,8 +173,8 @@ TEST_F(ScreenCaptureSessionTest, AnOlderStartFinishingAfterANewerPrepareIsStoppe
     prepareHeld(kMain, settings(10, 1600));
     prepareHeld(kMain, settings(10, 1200));
     hold(false);
-    EXPECT_TRUE(eventuallyStopped(0));
-    ASSERT_TRUE(eventuallySays(kRunning));
+    EXPECT_TRUE(eventually([&] { return stream(0)->isStopped(); }));
+    ASSERT_TRUE(eventually([&] { return subtitle() == kRunning; }));
     EXPECT_FALSE(stream(1)->isStopped());
     stream(0)->deliverPicture();
     EXPECT_FALSE(hasPicture());
@@ -209,7 +186,7 @@ TEST_F(ScreenCaptureSessionTest, ASessionReleasedDuringOrAfterAStartStopsTheStre
     prepareHeld(kMain, settings(10));
     session_.reset();
     hold(false);
-    EXPECT_TRUE(eventuallyStopped(0));
+    EXPECT_TRUE(eventually([&] { return stream(0)->isStopped(); }));
     stream(0)->deliverPicture(); // its callbacks find nobody
     stream(0)->endWith("parti");
     session_ = std::make_shared<ScreenCaptureSession>(service_, displays_);
@@ -224,11 +201,9 @@ TEST_F(ScreenCaptureSessionTest, TheLatestSampleIsSharedReplacedAndReleasedAndAS
     stream(0)->deliver({nullptr, 1280, 720});
     EXPECT_FALSE(hasPicture()) << "a sample without picture";
     stream(0)->deliver({picture, 0, 0}); // the size filed is the picture's own
-    const auto latest = session_->latestBuffer(kMain);
-    ASSERT_TRUE(latest);
-    EXPECT_EQ(latest->pixelBuffer.get(), picture.get());
-    EXPECT_EQ(latest->width, 1280);
-    EXPECT_EQ(latest->height, 720);
+    const auto latest = session_->latestBuffer(kMain).value();
+    EXPECT_EQ(std::tuple(latest.pixelBuffer, latest.width, latest.height),
+              std::tuple(picture, 1280, 720));
     EXPECT_FALSE(session_->latestBuffer(kSecond));
     // The next one replaces it, and the session lets go of the first, which
     // goes back to the stream's pool once its other holders do.
@@ -270,32 +245,32 @@ TEST_F(ScreenCaptureSessionTest, SamplesAndEndsFromTheCaptureThreadWhileTheWorkQ
     EXPECT_FALSE(hasPicture());
 }
 
-TEST_F(ScreenCaptureSessionTest, TheGrantTextComesBeforeEveryStateButAnError) {
-    const std::string grant = "Screen Recording à vérifier";
-    EXPECT_EQ(subtitle(), kIdle);
-    EXPECT_EQ(subtitle(false), grant);
-    prepareRunning(kMain, settings(10));
-    EXPECT_EQ(subtitle(false), grant);
-    service_->edit([](Script& s) { s.content = {{kSecond}, {}}; });
-    session_->prepare(kMain, settings(30));
-    ASSERT_TRUE(eventuallySays("Display introuvable pour ScreenCaptureKit"));
-    service_->edit([](Script& s) { s.queryError = "pas de serveur X"; });
-    session_->prepare(kSecond, settings(10));
-    ASSERT_TRUE(eventuallySays("ScreenCaptureKit: pas de serveur X"));
-    EXPECT_EQ(subtitle(false), "ScreenCaptureKit: pas de serveur X");
-    EXPECT_EQ(service_->starts().size(), 1u);
-}
-
+// Each way a start fails keeps its text through a prepare with the same
+// values (a retry would say that it starts) and through a stop.
 TEST_F(ScreenCaptureSessionTest, AFailedStartKeepsItsTextThroughUnchangedValuesAndAStop) {
-    service_->edit([](Script& s) { s.startError = "format refusé"; });
-    session_->prepare(kMain, settings(10));
-    ASSERT_TRUE(eventuallySays("ScreenCaptureKit: format refusé"));
-    session_->prepare(kMain, settings(10)); // a retry would say that it starts
-    EXPECT_EQ(subtitle(), "ScreenCaptureKit: format refusé");
-    session_->stop();
-    EXPECT_EQ(subtitle(), "ScreenCaptureKit: format refusé");
-    service_->edit([](Script& s) { s.startError.reset(); });
+    const std::pair<std::function<void(Script&)>, std::string> failures[] = {
+        {[](Script& s) {
+             s.content = {{kSecond}, {}};
+         },
+         "Display introuvable pour ScreenCaptureKit"},
+        {[](Script& s) { s.queryError = "pas de serveur X"; },
+         "ScreenCaptureKit: pas de serveur X"},
+        {[](Script& s) { s.startError = "format refusé"; }, "ScreenCaptureKit: format refusé"},
+    };
+    std::int64_t fps = 10;
+    for (const auto& [failure, text] : failures) {
+        SCOPED_TRACE(text);
+        service_->edit(failure);
+        session_->prepare(kMain, settings(++fps));
+        ASSERT_TRUE(eventually([&] { return subtitle() == text; }));
+        session_->prepare(kMain, settings(fps));
+        EXPECT_EQ(subtitle(), text);
+        session_->stop();
+        EXPECT_EQ(subtitle(), text);
+        service_->edit([](Script& s) { s = {.content = {{kMain}, {}}}; });
+    }
     prepareRunning(kMain, settings(10));
+    EXPECT_EQ(service_->starts().size(), 2u);
 }
 
 TEST_F(ScreenCaptureSessionTest, AnEndedStreamKeepsItsLastPictureAndItsText) {
@@ -309,8 +284,8 @@ TEST_F(ScreenCaptureSessionTest, AnEndedStreamKeepsItsLastPictureAndItsText) {
     session_->stop();
     service_->edit([](Script& s) { s.endAtStart = "écran retiré"; });
     session_->prepare(kMain, settings(10));
-    ASSERT_TRUE(eventuallySays("Capture arrêtée: écran retiré"));
-    EXPECT_TRUE(eventuallyStopped(1));
+    ASSERT_TRUE(eventually([&] { return subtitle() == "Capture arrêtée: écran retiré"; }));
+    EXPECT_TRUE(eventually([&] { return stream(1)->isStopped(); }));
     // The end of a replaced stream is not the current one's.
     service_->edit([](Script& s) { s.endAtStart.reset(); });
     prepareRunning(kSecond, settings(10));

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <limits>
+#include <tuple>
 
 namespace quorvi {
 namespace {
@@ -22,17 +23,10 @@ constexpr DisplayID kMain = 11;
 constexpr DisplayID kSide = 12;
 const std::string kDefaultSubtitle = "Écran principal";
 const CursorPoint kHidden{0, 0, false, std::nullopt};
+const StreamEncodingSettings kSettings{.jpegQuality = 0.665, .fps = 30};
 
 CapturedVideoBuffer bufferOf(std::int64_t width, std::int64_t height) {
     return CapturedVideoBuffer{std::make_shared<const PixelBuffer>(width, height), width, height};
-}
-
-StreamEncodingSettings settingsWith(double jpegQuality, std::int64_t fps = 10) {
-    StreamEncodingSettings settings;
-    settings.jpegQuality = jpegQuality;
-    settings.fps = fps;
-    settings.targetWidth = 1280;
-    return settings;
 }
 
 class ScreenFrameSourceTest : public ::testing::Test {
@@ -44,8 +38,8 @@ protected:
         displays_->setPointer(DisplayPoint{720, 450});
     }
 
-    FrameContent make(DisplayID id = kMain, StreamEncodingSettings settings = settingsWith(0.78)) {
-        return source_.makeFrameContent(id, settings, kDefaultSubtitle);
+    FrameContent make(DisplayID id = kMain) {
+        return source_.makeFrameContent(id, kSettings, kDefaultSubtitle);
     }
 
     std::shared_ptr<ScriptedFrameCapture> capture_ = std::make_shared<ScriptedFrameCapture>();
@@ -60,41 +54,36 @@ protected:
 TEST_F(ScreenFrameSourceTest, AFrameWithoutPictureExplainsWhyAtTheDisplaysSize) {
     displays_->addDisplay({21, {0, 0, 1, 0}, 1, 0});
     capture_->setBuffer(kSide, bufferOf(800, 600));
-    struct Case {
-        const char* name;
-        bool granted;
-        DisplayID display;
-        std::optional<CapturedVideoBuffer> buffer;
-        std::string subtitle;
-        double width, height;
-    };
-    const std::string missing(kScreenRecordingMissingSubtitle);
+    // Granted, display, its picture, then the frame's subtitle and size.
+    using Case = std::tuple<bool, DisplayID, std::optional<CapturedVideoBuffer>, std::string,
+                            double, double>;
+    const std::string starting = "ScreenCaptureKit démarre",
+                      missing(kScreenRecordingMissingSubtitle);
     const std::vector<Case> cases = {
-        {"no grant", false, kMain, bufferOf(1280, 800), missing, 2880, 1800},
-        {"no picture yet", true, kMain, std::nullopt, "ScreenCaptureKit démarre", 2880, 1800},
-        {"a tiny display", true, 21, std::nullopt, "ScreenCaptureKit démarre", 2, 2},
-        {"a record without pixels", true, kMain, CapturedVideoBuffer{nullptr, 1280, 800},
-         "ScreenCaptureKit démarre", 2880, 1800},
+        {false, kMain, bufferOf(1280, 800), missing, 2880, 1800},
+        {true, kMain, std::nullopt, starting, 2880, 1800}, // no picture yet
+        {true, 21, std::nullopt, starting, 2, 2},          // a tiny display
+        {true, kMain, CapturedVideoBuffer{nullptr, 1280, 800}, starting, 2880, 1800}, // no pixels
     };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.name);
-        grants_->setScreenRecording(test.granted);
-        if (test.buffer) {
-            capture_->setBuffer(test.display, *test.buffer);
+    for (const auto& [granted, display, buffer, subtitle, width, height] : cases) {
+        SCOPED_TRACE(subtitle + " " + std::to_string(width));
+        grants_->setScreenRecording(granted);
+        if (buffer) {
+            capture_->setBuffer(display, *buffer);
         }
         clock_->advance(1);
-        const FrameContent content = make(test.display);
         // Even with the pointer over the display: no picture, no pointer.
-        EXPECT_EQ(content, (FrameContent{test.width, test.height, test.subtitle, std::nullopt,
-                                         std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                                         kHidden, clock_->now(), std::nullopt}));
-        capture_->setBuffer(test.display, {});
+        FrameContent expected{width, height, subtitle};
+        expected.cursor = kHidden;
+        expected.sentAt = clock_->now();
+        EXPECT_EQ(make(display), expected);
+        capture_->setBuffer(display, {});
     }
     // Without the grant a frame stops the capture; with it, it prepares one.
     EXPECT_EQ(capture_->stopCount(), 1);
     const auto prepared = capture_->prepared();
     ASSERT_EQ(prepared.size(), 3u);
-    EXPECT_EQ(prepared[0], (ScriptedFrameCapture::Prepared{kMain, settingsWith(0.78)}));
+    EXPECT_EQ(prepared[0], (ScriptedFrameCapture::Prepared{kMain, kSettings}));
 }
 
 TEST_F(ScreenFrameSourceTest, WhenTheEncoderGivesNothingTheSamePictureGoesOutAsJpegThisFrameOnly) {
@@ -106,7 +95,7 @@ TEST_F(ScreenFrameSourceTest, WhenTheEncoderGivesNothingTheSamePictureGoesOutAsJ
         return Bytes{0xFF, 0xD8, static_cast<std::uint8_t>(quality), 0xFF, 0xD9};
     });
     const double start = clock_->now();
-    const FrameContent content = make(kMain, settingsWith(0.665));
+    const FrameContent content = make();
     EXPECT_EQ(content.imageBase64, encodeBase64(Bytes{0xFF, 0xD8, 67, 0xFF, 0xD9}));
     EXPECT_EQ(content.imageMimeType, "image/jpeg");
     EXPECT_EQ(content.videoBase64, std::nullopt);
@@ -118,20 +107,17 @@ TEST_F(ScreenFrameSourceTest, WhenTheEncoderGivesNothingTheSamePictureGoesOutAsJ
     for (const std::optional<Bytes>& failed : {std::optional<Bytes>(), std::optional(Bytes{})}) {
         jpeg_->setResult(failed);
         const FrameContent none = make();
-        EXPECT_FALSE(none.hasPayload());
-        EXPECT_EQ(none.imageMimeType, "image/jpeg");
-        EXPECT_EQ(none.height, 800);
+        EXPECT_EQ(std::pair(none.hasPayload(), none.height), std::pair(false, 800.0));
     }
     // The encoder is tried again on every frame: video goes out once it gives.
     const Bytes accessUnit = {0, 0, 0, 1, 0x65, 0x88};
-    const StreamEncodingSettings settings = settingsWith(0.78, 30);
     video_->setAnswer([&](const CapturedVideoBuffer& given, const StreamEncodingSettings& asked) {
         EXPECT_EQ(given.pixelBuffer, buffer.pixelBuffer);
-        EXPECT_EQ(asked, settings);
+        EXPECT_EQ(asked, kSettings);
         clock_->advance(0.033);
         return EncodedVideoFrame{accessUnit, "hevc-annexb", true};
     });
-    const FrameContent video = make(kMain, settings);
+    const FrameContent video = make();
     EXPECT_EQ(video.videoBase64, encodeBase64(accessUnit));
     EXPECT_EQ(video.videoCodec, "hevc-annexb");
     EXPECT_EQ(video.isKeyFrame, true);
@@ -157,36 +143,28 @@ TEST(JpegQualityPercent, RoundsHalfAwayFromZeroAndClamps) {
 TEST_F(ScreenFrameSourceTest, ThePointerIsMappedIntoThePicturesPixels) {
     displays_->addDisplay({31, {-1920, 0, 1920, 1200}, 1920, 1200});
     const auto arrowAt = [](double x, double y) { return CursorPoint{x, y, false, "arrow"}; };
-    struct Case {
-        const char* name;
-        std::optional<DisplayPoint> pointer;
-        DisplayID display;
-        CursorPoint expected;
-    };
     // Pictures of 1280 × 800 on the main display, 1600 × 1200 on the side one,
     // 960 × 600 on the one left of the main.
-    const std::vector<Case> cases = {
-        {"middle", DisplayPoint{720, 450}, kMain, arrowAt(640, 400)},
-        {"not rounded", DisplayPoint{1, 1}, kMain, arrowAt(1280.0 / 1440, 800.0 / 900)},
-        {"just inside the far edges", DisplayPoint{1439.5, 899.5}, kMain,
-         arrowAt(1280 * 1439.5 / 1440, 800 * 899.5 / 900)},
-        {"right edge", DisplayPoint{1440, 450}, kMain, kHidden},
-        {"bottom edge", DisplayPoint{720, 900}, kMain, kHidden},
-        {"unknown pointer", std::nullopt, kMain, kHidden},
-        {"its own top left corner", DisplayPoint{1440, 0}, kSide, arrowAt(0, 0)},
-        {"on another display", DisplayPoint{1000, 300}, kSide, kHidden},
-        {"negative bounds", DisplayPoint{-960, 600}, 31, arrowAt(480, 300)},
+    const std::tuple<std::optional<DisplayPoint>, DisplayID, CursorPoint> cases[] = {
+        {DisplayPoint{1, 1}, kMain, arrowAt(1280.0 / 1440, 800.0 / 900)}, // not rounded
+        {DisplayPoint{1439.5, 899.5}, kMain, arrowAt(1280 * 1439.5 / 1440, 800 * 899.5 / 900)},
+        {DisplayPoint{1440, 450}, kMain, kHidden}, // the right edge is the neighbour's
+        {DisplayPoint{720, 900}, kMain, kHidden},  // and so is the bottom one
+        {std::nullopt, kMain, kHidden},
+        {DisplayPoint{1440, 0}, kSide, arrowAt(0, 0)}, // its own top left corner
+        {DisplayPoint{1000, 300}, kSide, kHidden},     // on another display
+        {DisplayPoint{-960, 600}, 31, arrowAt(480, 300)},
     };
     capture_->setBuffer(kMain, bufferOf(1280, 800));
     capture_->setBuffer(kSide, bufferOf(1600, 1200));
     capture_->setBuffer(31, bufferOf(960, 600));
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.name);
-        displays_->setPointer(test.pointer);
-        const CursorPoint cursor = make(test.display).cursor;
-        EXPECT_EQ(cursor.kind, test.expected.kind);
-        EXPECT_DOUBLE_EQ(cursor.x, test.expected.x);
-        EXPECT_DOUBLE_EQ(cursor.y, test.expected.y);
+    for (const auto& [pointer, display, expected] : cases) {
+        SCOPED_TRACE(display);
+        displays_->setPointer(pointer);
+        const CursorPoint cursor = make(display).cursor;
+        EXPECT_EQ(cursor.kind, expected.kind);
+        EXPECT_DOUBLE_EQ(cursor.x, expected.x);
+        EXPECT_DOUBLE_EQ(cursor.y, expected.y);
         EXPECT_FALSE(cursor.visible) << "the picture shows the pointer already";
     }
     // The last picture of a display that went away, whose bounds read as empty.

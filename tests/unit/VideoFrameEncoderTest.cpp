@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace quorvi {
@@ -55,13 +56,13 @@ struct Sample {
 };
 
 TEST(AccessUnit, LayoutAndKeyFrameRule) {
-    const Bytes slice = {0x65, 0xaa, 0xbb};
-    const Bytes five = {0x41, 1, 2, 3, 4};
-    const Bytes three = {0x41, 5, 6};
-    const Bytes keySets = concat({kStart, kSps, kStart, kPps});
+    const Bytes slice = {0x65, 0xaa, 0xbb}, five = {0x41, 1, 2, 3, 4}, three = {0x41, 5, 6};
     const Bytes vps = {0x40, 0x01}, hevcSps = {0x42, 0x01}, hevcPps = {0x44, 0x01};
-    const Bytes hevcKeySets = concat({kStart, vps, kStart, hevcSps, kStart, hevcPps});
+    const Bytes sliced = lengthPrefixed({slice});
+    const Bytes key = concat({kStart, kSps, kStart, kPps, kStart, slice});
+    const Bytes fiveThree = concat({kStart, five, kStart, three});
     const NalFraming startCoded = NalFraming::startCoded;
+    using List = std::vector<SampleAttachments>;
     struct Case {
         const char* name;
         Sample sample;
@@ -71,17 +72,12 @@ TEST(AccessUnit, LayoutAndKeyFrameRule) {
     };
     const std::vector<Case> cases = {
         {"key: no attachments, two sets of three",
-         Sample(lengthPrefixed({slice}), {}, FormatDescription{{kSps, kPps, {0x99}}}),
-         concat({keySets, kStart, slice})},
-        {"key: empty list", Sample(lengthPrefixed({slice}), std::vector<SampleAttachments>{}),
-         concat({keySets, kStart, slice})},
-        {"key: first entry sync",
-         Sample(lengthPrefixed({slice}), std::vector<SampleAttachments>{{false}, {true}}),
-         concat({keySets, kStart, slice})},
-        {"an unreadable set", Sample(lengthPrefixed({slice}), {}, FormatDescription{{{}, kPps}}),
+         Sample(sliced, {}, FormatDescription{{kSps, kPps, {0x99}}}), key},
+        {"key: empty list", Sample(sliced, List{}), key},
+        {"key: first entry sync", Sample(sliced, List{{false}, {true}}), key},
+        {"an unreadable set", Sample(sliced, {}, FormatDescription{{{}, kPps}}),
          concat({kStart, kPps, kStart, slice})},
-        {"delta: units only", Sample(lengthPrefixed({five, three}), kDelta),
-         concat({kStart, five, kStart, three}), false},
+        {"delta: units only", Sample(lengthPrefixed({five, three}), kDelta), fiveThree, false},
         {"length beyond the end", Sample(concat({lengthPrefixed({five}), {0, 0, 0, 9, 1}}), kDelta),
          concat({kStart, five}), false},
         {"length 0 ends it", Sample(concat({{0, 0, 0, 0}, lengthPrefixed({five})}), kDelta),
@@ -90,18 +86,18 @@ TEST(AccessUnit, LayoutAndKeyFrameRule) {
         // their parameter sets in-band: the sets go out once.
         {"start-coded key",
          Sample(concat({kStart, kSps, k3Start, kPps, k3Start, slice}), {}, kH264Sets, startCoded),
-         concat({keySets, kStart, slice})},
+         key},
         {"start-coded hevc key",
          Sample(concat({kStart, vps, kStart, hevcSps, k3Start, hevcPps, kStart, slice}), {},
                 FormatDescription{{vps, hevcSps, hevcPps}}, startCoded),
-         concat({hevcKeySets, kStart, slice}), true, VideoCodec::hevc},
+         concat({kStart, vps, kStart, hevcSps, kStart, hevcPps, kStart, slice}), true,
+         VideoCodec::hevc},
         {"in-band sets only",
-         Sample(concat({kStart, kSps, kStart, kPps, k3Start, slice}), {}, {}, startCoded),
-         concat({keySets, kStart, slice})},
+         Sample(concat({kStart, kSps, kStart, kPps, k3Start, slice}), {}, {}, startCoded), key},
         {"leading bytes, empty units, trailing zeros",
          Sample(concat({{7, 7}, kStart, kStart, five, k3Start, three, {0, 0}}), kDelta, {},
                 startCoded),
-         concat({kStart, five, kStart, three}), false},
+         fiveThree, false},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
@@ -133,8 +129,7 @@ void answer(const Submission& submission, const CompressionOutputHandler& output
 
 std::shared_ptr<FakeCompressionSessionFactory> answeringFactory() {
     auto factory = std::make_shared<FakeCompressionSessionFactory>();
-    factory->setResponder(
-        [](const auto& submission, const auto& output) { answer(submission, output); });
+    factory->responder = [](auto& submission, auto& output) { answer(submission, output); };
     return factory;
 }
 
@@ -148,25 +143,26 @@ std::optional<EncodedVideoFrame> encode(VideoFrameEncoder& encoder, std::int64_t
 
 TEST(VideoFrameEncoderSession, HevcFirstThenH264OneSessionPerSizeKeptAcrossRates) {
     auto factory = answeringFactory();
-    factory->setCreationFails(VideoCodec::hevc, true);
-    factory->setCreationFails(VideoCodec::h264, true);
-    VideoFrameEncoder encoder(factory);
+    factory->failingCodecs = {VideoCodec::hevc, VideoCodec::h264};
+    VideoFrameEncoder withoutFactory, encoder(factory);
+    EXPECT_FALSE(encode(withoutFactory));
     EXPECT_FALSE(encode(encoder, 10)) << "no codec, no frame";
-    factory->setCreationFails(VideoCodec::h264, false);
+    factory->failingCodecs = {VideoCodec::hevc};
+    EXPECT_FALSE(encoder.encode(CapturedVideoBuffer{}, {})) << "no picture";
     const auto first = encode(encoder, 10);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->codec, "h264-annexb");
     EXPECT_EQ(first->data, concat({kStart, kSps, kStart, kPps, kStart, {0x65, 1}}));
     // A session stays while the size does, its count and its properties
     // following the rate; a new size makes a new one, HEVC first.
-    factory->setCreationFails(VideoCodec::hevc, false);
+    factory->failingCodecs.clear();
     EXPECT_EQ(encode(encoder, 30).value().codec, "h264-annexb");
     EXPECT_FALSE(encode(encoder, 0).value().isKeyFrame);
     const auto resized = encode(encoder, 10, 1179, 737);
     ASSERT_TRUE(resized);
     EXPECT_EQ(resized->codec, "hevc-annexb");
     EXPECT_TRUE(resized->isKeyFrame);
-    const auto submitted = factory->submissions();
+    const auto& submitted = factory->submissions;
     ASSERT_EQ(submitted.size(), 4u);
     EXPECT_EQ(submitted[0].properties, compressionProperties(VideoCodec::h264, 64, 32, 10));
     EXPECT_EQ(submitted[1].properties, compressionProperties(VideoCodec::h264, 64, 32, 30));
@@ -177,7 +173,7 @@ TEST(VideoFrameEncoderSession, HevcFirstThenH264OneSessionPerSizeKeptAcrossRates
     EXPECT_EQ((std::pair{submitted[3].width, submitted[3].height}), (std::pair{1179, 737}));
     EXPECT_EQ(submitted[3].presentationTime, (MediaTime{0, 10}));
     EXPECT_EQ(submitted[3].properties.profileLevel, ProfileLevel::hevcMainAutoLevel);
-    EXPECT_EQ(factory->invalidations(), std::vector<std::size_t>{0});
+    EXPECT_EQ(factory->invalidations, std::vector<std::size_t>{0});
 }
 
 TEST(VideoFrameEncoderSession, TheWaitIsOneFrameAndTheBitRateTwoBitsAPixelWithinBounds) {
@@ -190,55 +186,41 @@ TEST(VideoFrameEncoderSession, TheWaitIsOneFrameAndTheBitRateTwoBitsAPixelWithin
     EXPECT_EQ(averageBitRate(751, 600, 1), 901200);
 }
 
-TEST(VideoFrameEncoderSession, FailuresGiveNothingAndTheNextFrameTriesAgain) {
-    VideoFrameEncoder withoutFactory;
-    EXPECT_FALSE(encode(withoutFactory)) << "no factory";
-    auto factory = answeringFactory();
-    VideoFrameEncoder encoder(factory);
-    EXPECT_FALSE(encoder.encode(CapturedVideoBuffer{}, {})) << "no picture";
-    EXPECT_TRUE(encode(encoder));
-    // An error status, and status 0 without a sample (a dropped frame).
-    for (const int status : {-12902, 0}) {
-        factory->setResponder([status](const Submission& submission, const auto& output) {
-            status == 0 ? output(submission.tag, 0, nullptr) : answer(submission, output, status);
-        });
-        EXPECT_FALSE(encode(encoder)) << status;
-    }
-}
-
 TEST(VideoFrameEncoderKeyFrames, RequestsAndGapsAreAnsweredByTheNextDeliveredKeyFrame) {
-    enum Output { asked, delta, none };
-    struct Step {
-        bool force;
-        Output output;
-        int key; // -1: no frame
-    };
+    enum Output { asked, delta, none, failed, dropped };
     // A session starts on a key frame; a new client asks for one, once; a
-    // request the session ignores stays; a frame whose output never came
-    // (the client got a JPEG) is followed by a key frame.
-    const std::vector<Step> steps = {{false, asked, 1}, {false, asked, 0}, {true, asked, 1},
-                                     {false, asked, 0}, {true, delta, 0},  {false, asked, 1},
-                                     {false, none, -1}, {false, asked, 1}, {false, asked, 0}};
+    // request the session ignores stays; a frame that gave nothing (no
+    // output, an error status, status 0 without a sample: the client got a
+    // JPEG) is followed by a key frame.
+    // Asked for a key frame, the session's output, then the frame: 1 key, 0 delta, -1 none.
+    const std::tuple<bool, Output, int> steps[] = {
+        {false, asked, 1},   {false, asked, 0}, {true, asked, 1},     {false, asked, 0},
+        {true, delta, 0},    {false, asked, 1}, {false, none, -1},    {false, asked, 1},
+        {false, failed, -1}, {false, asked, 1}, {false, dropped, -1}, {false, asked, 1},
+        {false, asked, 0}};
     auto factory = std::make_shared<FakeCompressionSessionFactory>();
     Output output = asked;
-    factory->setResponder([&output](Submission submission, const auto& handler) {
+    factory->responder = [&output](Submission submission, const auto& handler) {
         submission.forceKeyFrame = submission.forceKeyFrame && output == asked;
-        if (output != none) {
-            answer(submission, handler);
+        if (output == dropped) {
+            handler(submission.tag, 0, nullptr);
+        } else if (output != none) {
+            answer(submission, handler, output == failed ? -12902 : 0);
         }
-    });
+    };
     VideoFrameEncoder encoder(factory);
-    for (std::size_t i = 0; i < steps.size(); ++i) {
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
         SCOPED_TRACE(i);
-        if (steps[i].force) {
+        const auto [force, given, key] = steps[i];
+        if (force) {
             encoder.forceKeyFrame();
         }
-        output = steps[i].output;
+        output = given;
         const auto frame = encode(encoder);
-        ASSERT_EQ(frame.has_value(), steps[i].key >= 0);
+        ASSERT_EQ(frame.has_value(), key >= 0);
         if (frame) {
-            EXPECT_EQ(frame->isKeyFrame, steps[i].key == 1);
-            EXPECT_EQ(frame->data[4] == kSps[0], steps[i].key == 1) << "sets before a key frame";
+            EXPECT_EQ(frame->isKeyFrame, key == 1);
+            EXPECT_EQ(frame->data[4] == kSps[0], key == 1) << "sets before a key frame";
         }
     }
 }
@@ -252,7 +234,7 @@ TEST(VideoFrameEncoderLateOutput, AnEarlierPicturesOutputNeverBecomesALaterPictu
         const auto deliverFirst = [&] {
             std::thread([&] { answer(first[0].first, first[0].second); }).join();
         };
-        factory->setResponder([&](const Submission& submission, const auto& output) {
+        factory->responder = [&](const Submission& submission, const auto& output) {
             if (submission.tag == 1) {
                 first.emplace_back(submission, output);
                 return;
@@ -261,7 +243,7 @@ TEST(VideoFrameEncoderLateOutput, AnEarlierPicturesOutputNeverBecomesALaterPictu
             if (laterAnswers) {
                 answer(submission, output);
             }
-        });
+        };
         {
             VideoFrameEncoder encoder(factory);
             EXPECT_FALSE(encode(encoder));
@@ -272,7 +254,7 @@ TEST(VideoFrameEncoderLateOutput, AnEarlierPicturesOutputNeverBecomesALaterPictu
             EXPECT_EQ(encode(encoder).has_value(), laterAnswers);
         }
         deliverFirst(); // once the encoder is gone
-        EXPECT_EQ(factory->invalidations(), std::vector<std::size_t>{0});
+        EXPECT_EQ(factory->invalidations, std::vector<std::size_t>{0});
     }
 }
 

@@ -3,6 +3,7 @@
 #include "fakes/FakeVirtualDisplayBackend.h"
 #include "fakes/ManualClock.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -31,7 +32,8 @@ struct VirtualDisplayControllerTest : ::testing::Test {
         std::make_shared<fakes::FakeDisplayServices>();
     std::shared_ptr<fakes::FakeVirtualDisplayBackend> backend =
         std::make_shared<fakes::FakeVirtualDisplayBackend>(displays);
-    std::shared_ptr<testing::ManualClock> clock = std::make_shared<testing::ManualClock>();
+    std::shared_ptr<testing::ManualClock> clock =
+        std::make_shared<testing::ManualClock>(1'700'000'000.99);
     std::shared_ptr<fakes::ManualWaitClock> waitClock = std::make_shared<fakes::ManualWaitClock>();
     VirtualDisplayController controller{backend, displays, clock, waitClock};
 };
@@ -48,44 +50,39 @@ TEST_F(VirtualDisplayControllerTest, EveryFailureHasItsKindAndLeavesNoDisplay) {
         std::int64_t width, height;
         Kind kind;
         std::string description, reason;
-        int sleeps;
     } rows[] = {
         {Failure::unavailable, 100, true, 9, 9, Kind::classesUnavailable,
-         "CGVirtualDisplay runtime indisponible", "pas de RandR", 0},
+         "CGVirtualDisplay runtime indisponible", "pas de RandR"},
         {Failure::creationFailed, 100, true, 9, 9, Kind::displayCreationFailed, failed,
-         "pas de RandR", 0},
+         "pas de RandR"},
         {Failure::none, 0, true, 9, 9, Kind::displayIDUnavailable,
-         "Display ID virtuel indisponible", "", 0},
+         "Display ID virtuel indisponible", ""},
         {Failure::none, 4294967295u, false, 9, 9, Kind::displayNotOnline,
-         "Display virtuel #4294967295 créé mais pas reconnu comme écran macOS", "", 60},
-        {Failure::none, 100, true, 0, 9, Kind::displayCreationFailed, failed, "taille invalide 0x9",
-         0},
+         "Display virtuel #4294967295 créé mais pas reconnu comme écran macOS", ""},
+        {Failure::none, 100, true, 0, 9, Kind::displayCreationFailed, failed,
+         "taille invalide 0x9"},
         {Failure::none, 100, true, 9, 1 << 21, Kind::displayCreationFailed, failed,
-         "taille invalide 9x2097152", 0},
+         "taille invalide 9x2097152"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.description + " " + row.reason);
-        backend->failWith(Failure::none, "");
-        backend->setNextID(100);
-        backend->setComesOnline(true);
+        backend->setScript({});
         controller.start(1024, 768);
         const int sleeps = waitClock->sleeps;
-        backend->failWith(row.failure, "pas de RandR");
-        backend->setNextID(row.nextID);
-        backend->setComesOnline(row.comesOnline);
+        backend->setScript({row.failure, "pas de RandR", row.nextID, row.comesOnline});
 
         const auto error = startError(row.width, row.height);
 
         ASSERT_TRUE(error);
         EXPECT_EQ(error->kind(), row.kind);
         EXPECT_EQ(error->description(), row.description);
-        EXPECT_STREQ(error->what(), row.description.c_str());
         EXPECT_EQ(error->reason(), row.reason);
-        EXPECT_EQ(error->displayID(), row.kind == Kind::displayNotOnline ? row.nextID : 0);
+        const bool notOnline = row.kind == Kind::displayNotOnline;
+        EXPECT_EQ(error->displayID(), notOnline ? row.nextID : 0);
         EXPECT_EQ(controller.displayID(), std::nullopt);
         EXPECT_EQ(backend->liveCount(), 0);
         EXPECT_EQ(layout(), Lines{"#1 1512x982 @ 0,0"});
-        EXPECT_EQ(waitClock->sleeps - sleeps, row.sleeps);
+        EXPECT_EQ(waitClock->sleeps - sleeps, notOnline ? 60 : 0);
     }
     VirtualDisplayController bare;
     EXPECT_THROW(bare.start(9, 9), VirtualDisplayError);
@@ -93,13 +90,13 @@ TEST_F(VirtualDisplayControllerTest, EveryFailureHasItsKindAndLeavesNoDisplay) {
 
 // The display is placed right of the main display, top edges aligned, with
 // the main display's bounds truncated; without a main display it stays put.
-TEST_F(VirtualDisplayControllerTest, MakesAHiDPIDisplayRightOfTheMainDisplayAndKeepsIt) {
-    clock->set(1'700'000'000.99);
+TEST_F(VirtualDisplayControllerTest, MakesKeepsAndRemovesAHiDPIDisplayRightOfTheMainDisplay) {
+    controller.stop(); // harmless without a display
     EXPECT_EQ(controller.start(700, 323), 100u);
-    const auto creations = backend->creations();
-    const VirtualDisplayDescriptor expected{"Quorvi", 0x5156, 4'359, 28'928, 1400, 646, 150, 95};
-    EXPECT_EQ(creations.at(0).descriptor, expected);
-    EXPECT_EQ(creations.at(0).settings, (VirtualDisplaySettings{true, {{700, 323, 60}}}));
+    const auto made = backend->creations().at(0);
+    EXPECT_EQ(made.descriptor,
+              (VirtualDisplayDescriptor{"Quorvi", 0x5156, 4'359, 28'928, 1400, 646, 150, 95}));
+    EXPECT_EQ(made.settings, (VirtualDisplaySettings{true, {{700, 323, 60}}}));
     EXPECT_EQ(layout(), (Lines{"#1 1512x982 @ 0,0", "#100 1400x646 @ 1512,0"}));
 
     // The same size while online is kept; another size, or a display that
@@ -117,10 +114,24 @@ TEST_F(VirtualDisplayControllerTest, MakesAHiDPIDisplayRightOfTheMainDisplayAndK
     for (const auto& creation : backend->creations()) {
         EXPECT_EQ(creation.liveBefore, 0);
     }
+
+    // A stop, even twice, removes it; the next start makes one afresh, and a
+    // controller that goes away removes its own.
+    controller.stop();
+    controller.stop();
+    EXPECT_EQ(controller.displayID(), std::nullopt);
+    EXPECT_EQ(layout(), Lines{"#1 1000x700 @ -20,40"});
+    EXPECT_EQ(controller.start(1280, 800), 104u);
+    {
+        VirtualDisplayController other(backend, displays, clock, waitClock);
+        other.start(640, 480);
+        EXPECT_EQ(backend->liveCount(), 2);
+    }
+    EXPECT_EQ(backend->liveCount(), 1);
 }
 
 TEST_F(VirtualDisplayControllerTest, SeesADisplayThatCameOnlineInTheLastSlice) {
-    backend->setComesOnline(false);
+    backend->setScript({.comesOnline = false});
     waitClock->onSleep = [&](int sleeps) {
         if (sleeps == 60) {
             displays->addDisplay(100, {1512, 0, 2560, 1600});
@@ -130,27 +141,11 @@ TEST_F(VirtualDisplayControllerTest, SeesADisplayThatCameOnlineInTheLastSlice) {
     EXPECT_EQ(controller.displayID(), 100u);
 }
 
-TEST_F(VirtualDisplayControllerTest, StopAndDestructionRemoveTheDisplay) {
-    controller.stop(); // harmless without a display
-    const DisplayID first = controller.start(1280, 800);
-    controller.stop();
-    controller.stop();
-    EXPECT_EQ(controller.displayID(), std::nullopt);
-    EXPECT_EQ(layout(), Lines{"#1 1512x982 @ 0,0"});
-    EXPECT_NE(controller.start(1280, 800), first); // afresh, not reused
-    {
-        VirtualDisplayController other(backend, displays, clock, waitClock);
-        other.start(640, 480);
-        EXPECT_EQ(backend->liveCount(), 2);
-    }
-    EXPECT_EQ(backend->liveCount(), 1);
-}
-
 // The stop comes from another thread while start() sleeps between two looks
 // for the display, so start() holds no lock then: the display is gone as
 // soon as stop() returns, and the start fails at its next look.
 TEST_F(VirtualDisplayControllerTest, StopFromAnotherThreadEndsAStartThatWaits) {
-    backend->setComesOnline(false);
+    backend->setScript({.comesOnline = false});
     int liveAfterStop = -1;
     waitClock->onSleep = [&](int sleeps) {
         if (sleeps == 2) {
@@ -167,6 +162,40 @@ TEST_F(VirtualDisplayControllerTest, StopFromAnotherThreadEndsAStartThatWaits) {
     EXPECT_EQ(waitClock->sleeps, 2);
     EXPECT_EQ(controller.displayID(), std::nullopt);
     EXPECT_EQ(backend->liveCount(), 0);
+}
+
+// Starts and stops from two threads and reads from a third: whatever the
+// interleaving, nothing races or deadlocks, and a last stop leaves no display.
+TEST_F(VirtualDisplayControllerTest, StartsAndStopsFromSeveralThreads) {
+    std::atomic<bool> isDone = false;
+    std::thread starter([&] {
+        for (int i = 0; i < 200; ++i) {
+            try {
+                controller.start(640 + 2 * (i % 3), 480);
+            } catch (const VirtualDisplayError&) {
+                // A stop overtook this start.
+            }
+        }
+        isDone = true;
+    });
+    std::thread stopper([&] {
+        while (!isDone) {
+            controller.stop();
+            std::this_thread::yield();
+        }
+    });
+    std::thread reader([&] {
+        while (!isDone) {
+            (void)controller.displayID();
+            std::this_thread::yield();
+        }
+    });
+    starter.join();
+    stopper.join();
+    reader.join();
+    controller.stop();
+    EXPECT_EQ(backend->liveCount(), 0);
+    EXPECT_EQ(displays->onlineDisplayIDs(), std::vector<DisplayID>{1});
 }
 
 } // namespace

@@ -12,14 +12,6 @@
 
 using namespace quorvi;
 
-namespace {
-
-InputEventMessage gesture(std::string phase, double x, double y) {
-    return {.phase = std::move(phase), .x = x, .y = y};
-}
-
-} // namespace
-
 TEST(PublishedState, KeepsTheThirtyNewestLinesAndTwelveNewestInputsNewestFirst) {
     PublishedState state;
     for (int i = 1; i <= 35; ++i) {
@@ -34,36 +26,14 @@ TEST(PublishedState, KeepsTheThirtyNewestLinesAndTwelveNewestInputsNewestFirst) 
     EXPECT_EQ(state.receivedInputs().back().sentAt, 24);
 }
 
-TEST(PublishedState, ObserversHearOfAChangeBeforeAndAfterItTakesEffect) {
-    PublishedState state;
-    std::vector<std::string> seen;
-    const auto record = [&](std::string when) {
-        return [&, when](PublishedProperty property) {
-            if (property == PublishedProperty::status) {
-                seen.push_back(when + state.status());
-            }
-        };
-    };
-    state.addObserver({record("before "), record("after ")});
-    state.setStatus("Connecté");
-    EXPECT_EQ(seen, (std::vector<std::string>{"before Arrêté", "after Connecté"}));
-}
-
 TEST(WindowRules, MarkersAreFoundByteForByte) {
-    for (const char* name : {"Aucun iPhone", "iPhone connecté ", " iPhone connecté",
-                             "iphone connecté", "Déconnecté", "", "iPhone connecte"}) {
-        EXPECT_FALSE(isConnected(name)) << name;
-    }
-    EXPECT_TRUE(isConnected("iPhone connecté"));
+    EXPECT_FALSE(isConnected("iPhone connecté ") || isConnected("iphone connecté"));
     EXPECT_TRUE(isExtended("Étendu actif") && isExtended("Mode Étendu"));
-    EXPECT_FALSE(isExtended("Miroir actif") || isExtended("étendu"));
-    EXPECT_TRUE(isScreenRecordingMissing("Screen manquant · Accessibility manquant"));
-    EXPECT_TRUE(isAccessibilityMissing("Screen manquant · Accessibility manquant"));
-    EXPECT_TRUE(isScreenRecordingMissing("Screen manquant · Accessibility OK"));
-    EXPECT_FALSE(isAccessibilityMissing("Screen manquant · Accessibility OK"));
+    EXPECT_FALSE(isExtended("étendu"));
+    const std::string both = "Screen manquant · Accessibility manquant";
+    EXPECT_TRUE(isScreenRecordingMissing(both) && isAccessibilityMissing(both));
     EXPECT_FALSE(isScreenRecordingMissing("Screen OK · Accessibility manquant"));
-    EXPECT_TRUE(isAccessibilityMissing("Screen OK · Accessibility manquant"));
-    EXPECT_FALSE(isScreenRecordingMissing("") || isAccessibilityMissing(""));
+    EXPECT_FALSE(isAccessibilityMissing("Screen manquant · Accessibility OK"));
 }
 
 TEST(WindowRules, ServerHeaderValueToneAndStoppedFollowTheirLadders) {
@@ -78,13 +48,9 @@ TEST(WindowRules, ServerHeaderValueToneAndStoppedFollowTheirLadders) {
         {"Prêt mais envoi échoué", false, "Prêt", T::good, true},
         // The two ladders order "Démarrage" and "échoué" differently.
         {"Démarrage échoué", false, "Démarrage", T::danger, true},
-        {"Streaming 42", false, "Actif", T::neutral, false},
-        {"", false, "Actif", T::neutral, false},
         {"Arrêté ", false, "Actif", T::neutral, false},
         // A connected client wins over everything.
         {"Arrêté", true, "Connecté", T::good, true},
-        {"Envoi échoué: Broken pipe", true, "Connecté", T::good, true},
-        {"Streaming 42", true, "Connecté", T::good, false},
     };
     for (const auto& [status, connected, header, tone, stopped] : rows) {
         EXPECT_EQ(serverHeaderValue(status, connected), header) << status;
@@ -96,14 +62,9 @@ TEST(WindowRules, ServerHeaderValueToneAndStoppedFollowTheirLadders) {
 TEST(WindowRules, StatisticsSplitIntoLatencyAndFrameRate) {
     // The statistics text, then the latency and the frame rate shown.
     const std::array<const char*, 3> rows[] = {
-        {"42 ms · 29 FPS iPhone", "42 ms", "29 FPS"},
-        {"42 ms · 29 FPS", "42 ms", "29 FPS"},
         {"Stats iPhone en attente", "Stats iPhone en attente", "--"},
         {"", "", "--"},
-        {"a · b iPhone · c", "a", "b"},
-        {" · ", "", ""},
         {"12 ms · 30 iPhone FPS iPhone", "12 ms", "30 FPS"},
-        {"12 ms ·29 FPS", "12 ms ·29 FPS", "--"},
     };
     for (const auto& [stats, latency, frameRate] : rows) {
         EXPECT_EQ(latencyValue(stats), latency) << stats;
@@ -111,21 +72,17 @@ TEST(WindowRules, StatisticsSplitIntoLatencyAndFrameRate) {
     }
 }
 
-TEST(WindowRules, AddressGestureAndJournalTexts) {
-    EXPECT_EQ(primaryAddress({}, 54545), "En attente");
-    EXPECT_EQ(primaryAddress({"10.0.0.2", "192.168.1.20"}, 54999), "10.0.0.2:54999");
+// The window's own test sees the address, the journal summary and a
+// truncated gesture; these are the edges of the gesture's text.
+TEST(WindowRules, TheNewestGestureIsDescribed) {
     EXPECT_EQ(latestGestureDetail({}), "Touchez iPhone pour tester contrôle.");
-    EXPECT_EQ(latestGestureDetail({gesture("drag", 0.999, 0.0), gesture("tap", 0.5, 0.5)}),
+    EXPECT_EQ(latestGestureDetail({{.phase = "drag", .x = 0.999}, {.phase = "tap"}}),
               "DRAG  x 99%  y 0%");
-    // Truncated toward zero, not rounded.
-    EXPECT_EQ(latestGestureDetail({gesture("press", 0.129, 0.871)}), "PRESS  x 12%  y 87%");
-    EXPECT_EQ(latestGestureDetail({gesture("scroll", -0.015, 1.5)}), "SCROLL  x -1%  y 150%");
-    EXPECT_EQ(latestGestureDetail({gesture("", 0, 0)}), "  x 0%  y 0%");
-    EXPECT_EQ(latestGestureDetail({gesture("défilé", 0, 0)}), "DÉFILÉ  x 0%  y 0%");
-    EXPECT_EQ(latestGestureDetail({gesture("hover", std::numeric_limits<double>::max(), 0)}),
+    EXPECT_EQ(latestGestureDetail({{.phase = "scroll", .x = -0.015, .y = 1.5}}),
+              "SCROLL  x -1%  y 150%");
+    EXPECT_EQ(latestGestureDetail({{.phase = "défilé"}}), "DÉFILÉ  x 0%  y 0%");
+    EXPECT_EQ(latestGestureDetail({{.phase = "hover", .x = std::numeric_limits<double>::max()}}),
               "HOVER  x 9223372036854775807%  y 0%");
-
-    EXPECT_EQ(recentLogSummary({}), "Aucune activité récente");
 }
 
 TEST(ConnectionHide, HidesOncePerConnectionAndOnlyWithTheSwitchOn) {
