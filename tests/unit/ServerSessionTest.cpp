@@ -8,6 +8,7 @@
 #include "protocol/JsonCodec.h"
 #include "quality/Diagnostics.h"
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -239,6 +240,16 @@ TEST_F(FrameSendLoop, FramesAreNumberedFromOneWithOneInFlight) {
     client->completeHeldSends();
     EXPECT_EQ(frames(3)[2].sequence, 3);
     EXPECT_TRUE(waitFor([&] { return state().sentFrames() >= 2; }));
+
+    // A frame that cannot be written (its sentAt is not a number) is
+    // reported and uses up its number; the next tick tries again.
+    const double now = harness->clock->now();
+    harness->clock->set(std::nan(""));
+    ASSERT_TRUE(waitFor([&] { return harness->journalHas("Encodage frame échoué: "); }));
+    const std::size_t sent = client->sentMessages().size();
+    harness->clock->set(now);
+    const auto after = frames(sent + 1);
+    EXPECT_GT(after[sent].sequence, after[sent - 1].sequence + 1);
 }
 
 // A newcomer starts on a key frame and its frames count from 1 again; the
