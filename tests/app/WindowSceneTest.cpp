@@ -6,6 +6,7 @@
 #include "app/QuorviMenu.h"
 #include "app/WindowApplication.h"
 #include "fakes/FakeDisplayServices.h"
+#include "fakes/FakeTransport.h"
 #include "fakes/LoopbackClient.h"
 #include "fakes/ManualClock.h"
 #include "fakes/RecordingEventPoster.h"
@@ -26,28 +27,6 @@ using namespace quorvi::testing;
 namespace {
 
 constexpr const char* kReady = "Prêt: iPhone peut détecter ce Mac";
-
-// Its listeners fail when started, as an acceptor does when it cannot take
-// over its bound socket.
-struct FailingNetwork final : NetworkTransport,
-                              Listener,
-                              std::enable_shared_from_this<FailingNetwork> {
-    ListenerCreation makeListener(std::uint16_t) override {
-        return {shared_from_this(), std::nullopt};
-    }
-    std::uint16_t port() const override { return 54545; }
-    void setService(ServiceDescription) override {}
-    void setNewConnectionHandler(NewConnectionHandler) override {}
-    void setStateHandler(StateHandler handler) override { handler_ = std::move(handler); }
-    void setServiceProblemHandler(ServiceProblemHandler) override {}
-    void start(WorkQueue& queue) override {
-        queue.post([handler = handler_] {
-            handler({ListenerStateKind::failed, NetworkError{"Adresse déjà utilisée"}});
-        });
-    }
-    void cancel() override {}
-    StateHandler handler_;
-};
 
 class WindowSceneTest : public ::testing::Test {
 protected:
@@ -125,7 +104,9 @@ TEST_F(WindowSceneTest, HidingReopeningAndClosingWithAndWithoutATray) {
 }
 
 TEST_F(WindowSceneTest, AFailedListenerIsShownAsAStoppedServer) {
-    makeScene(true, std::make_shared<FailingNetwork>(), "Serveur échoué: Adresse déjà utilisée");
+    auto network = std::make_shared<FakeTransport>();
+    network->failNextListenerStart("Adresse déjà utilisée");
+    makeScene(true, network, "Serveur échoué: Adresse déjà utilisée");
     EXPECT_EQ(find<HeaderStatusItem>("headerServer")->value(), "Erreur");
     EXPECT_EQ(find<HeaderStatusItem>("headerServer")->tone(), StatusTone::danger);
     EXPECT_EQ(find<QPushButton>("headerPrimaryButton")->text(), "Démarrer");

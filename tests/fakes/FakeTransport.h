@@ -122,7 +122,8 @@ private:
 
 class FakeListener final : public Listener {
 public:
-    explicit FakeListener(std::uint16_t port) : port_(port) {}
+    FakeListener(std::uint16_t port, std::optional<NetworkError> startFailure)
+        : port_(port), startFailure_(std::move(startFailure)) {}
     std::uint16_t port() const override { return port_; }
     void setService(ServiceDescription) override {}
     // The server sets its handlers before it starts the listener, and the
@@ -134,7 +135,9 @@ public:
     void setServiceProblemHandler(ServiceProblemHandler) override {}
     void start(WorkQueue& queue) override {
         queue_ = &queue;
-        queue_->post([handler = onState_] { handler({ListenerStateKind::ready, std::nullopt}); });
+        queue_->post([handler = onState_, failure = startFailure_] {
+            handler({failure ? ListenerStateKind::failed : ListenerStateKind::ready, failure});
+        });
     }
     void cancel() override {
         queue_->post([handler = onState_] { handler({ListenerStateKind::cancelled, {}}); });
@@ -151,6 +154,7 @@ public:
 
 private:
     std::uint16_t port_;
+    std::optional<NetworkError> startFailure_;
     WorkQueue* queue_ = nullptr;
     NewConnectionHandler onConnection_;
     StateHandler onState_;
@@ -163,12 +167,20 @@ public:
         if (!failure_.empty()) {
             return {nullptr, NetworkError{std::exchange(failure_, "")}};
         }
-        last_ = std::make_shared<FakeListener>(port == 0 ? 54545 : port);
+        last_ = std::make_shared<FakeListener>(port == 0 ? 54545 : port,
+                                               std::exchange(startFailure_, std::nullopt));
         return {last_, std::nullopt};
     }
+    // The next listener cannot be created.
     void failNextListener(std::string description) {
         std::lock_guard lock(mutex_);
         failure_ = std::move(description);
+    }
+    // The next listener is created, then fails when started, as an acceptor
+    // does when it cannot take over its bound socket.
+    void failNextListenerStart(std::string description) {
+        std::lock_guard lock(mutex_);
+        startFailure_ = NetworkError{std::move(description)};
     }
     std::shared_ptr<FakeListener> lastListener() const {
         std::lock_guard lock(mutex_);
@@ -178,6 +190,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::string failure_;
+    std::optional<NetworkError> startFailure_;
     std::shared_ptr<FakeListener> last_;
 };
 
