@@ -2,7 +2,6 @@
 
 #include "protocol/JsonWriter.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -429,31 +428,6 @@ void writeInputEvent(std::string& out, const InputEventMessage& message) {
     out += '}';
 }
 
-// The shortest decimal that reads back as `value`, written plainly for the
-// magnitudes a time or a coordinate has, and with a trailing ".0" on whole
-// numbers so that 1 and 1.5 look like the same kind of value in a list.
-std::string shortestDecimal(double value) {
-    char buffer[64];
-    std::to_chars_result result;
-    const double magnitude = std::fabs(value);
-    if (!std::isfinite(value)) {
-        result = std::to_chars(buffer, buffer + sizeof buffer, value); // "nan", "inf"
-        return std::string(buffer, result.ptr);
-    }
-    if (magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e16)) {
-        // At most 16 integer digits, or "0.000" and 17 significant digits.
-        result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-    } else {
-        result =
-            std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-    }
-    std::string text(buffer, result.ptr);
-    if (text.find_first_of(".e") == std::string::npos) {
-        text += ".0";
-    }
-    return text;
-}
-
 } // namespace
 
 Decoded<InputEventMessage> decodeInputEventMessage(std::string_view line) {
@@ -510,10 +484,6 @@ Decoded<std::string> encodeInputEventMessage(const InputEventMessage& message) {
 
 Decoded<ScreenFrameMessage> decodeScreenFrameMessage(std::string_view line) {
     return guarded<ScreenFrameMessage>([&] { return readScreenFrame(parseObject(line)); });
-}
-
-std::string identity(const InputEventMessage& message) {
-    return message.kind + "-" + shortestDecimal(message.sentAt) + "-" + message.phase;
 }
 
 } // namespace quorvi

@@ -43,9 +43,4 @@ Decoded<ScreenFrameMessage> decodeScreenFrameMessage(std::string_view line);
 std::optional<std::string> appendScreenFrameMessage(std::string& out,
                                                     const ScreenFrameMessage& message);
 
-// kind + "-" + sentAt (shortest round-trip form, whole numbers keep ".0") + "-" + phase.
-// sentAt is written plainly from 1e-4 up to 1e16 ("1700000000.25", "1.0",
-// "0.1") and with an exponent outside that range ("1e+300", "1e-05").
-std::string identity(const InputEventMessage& message);
-
 } // namespace quorvi

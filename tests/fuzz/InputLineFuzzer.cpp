@@ -45,7 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             auto decoded = quorvi::decodeInputEventMessage(line);
             if (decoded.value) {
                 (void)quorvi::gestureJournalLine(*decoded.value);
-                (void)quorvi::identity(*decoded.value);
             } else if (decoded.error.empty()) {
                 std::abort(); // a refusal always says why
             }
