@@ -1,3 +1,4 @@
+#include "platform/linux/PixelConversion.h"
 #include "platform/linux/X11CaptureService.h"
 
 #include <benchmark/benchmark.h>
@@ -5,9 +6,10 @@
 #include <vector>
 
 // The pixel work of one captured frame, from a grabbed 1920 x 1200 BGRX
-// picture: the same-size copy, the scaling to the sizes the presets and
-// viewports ask for (with each swscale filter, to choose one), the pointer
-// drawn in, and a round trip through the buffer pool.
+// picture: the same-size copy and the scaling to the sizes the presets and
+// viewports ask for, of the whole picture and of a 256 x 256 changed square;
+// the conversion to the encoder's I420, whole and square; the pointer drawn
+// in; and a round trip through the buffer pool.
 
 namespace {
 
@@ -27,7 +29,7 @@ const std::vector<std::uint8_t>& screen() {
                 pixel[0] = static_cast<std::uint8_t>(x * 255 / kScreenWidth);
                 pixel[1] = static_cast<std::uint8_t>(y * 255 / kScreenHeight);
                 pixel[2] = isDark ? 40 : 220;
-                pixel[3] = 0;
+                pixel[3] = 255;
             }
         }
         return bytes;
@@ -42,35 +44,64 @@ quorvi::PixelBuffer target(int width, int height) {
         std::make_unique<std::uint8_t[]>(bytesPerRow * static_cast<std::size_t>(height)));
 }
 
-// Arguments: output width, output height, filter (0 our box then bilinear,
-// 1 swscale fast bilinear, 2 swscale bilinear, 3 swscale area). 1920 x 1200
-// is the copy path.
+// A 256 x 256 square of the screen, where it lands at the output size.
+quorvi::ChangedRegion square(int width, int height) {
+    quorvi::ChangedRegion region;
+    region.add(
+        quorvi::scaledRect({800, 500, 256, 256}, kScreenWidth, kScreenHeight, width, height));
+    return region;
+}
+
+// Arguments: output width, output height, and 1 for the changed square
+// only. 1920 x 1200 is the copy path.
 void BM_CaptureScale(benchmark::State& state) {
     const int width = static_cast<int>(state.range(0));
     const int height = static_cast<int>(state.range(1));
-    quorvi::BgraScaler scaler(static_cast<quorvi::BgraScaler::Filter>(state.range(2)));
+    const quorvi::ChangedRegion changed =
+        state.range(2) != 0 ? square(width, height) : quorvi::ChangedRegion::whole(width, height);
     quorvi::PixelBuffer output = target(width, height);
     for (auto _ : state) {
         const bool isScaled =
-            scaler.scale(screen().data(), static_cast<std::size_t>(kScreenWidth) * 4, kScreenWidth,
-                         kScreenHeight, output);
+            quorvi::scaleBgra(screen().data(), static_cast<std::size_t>(kScreenWidth) * 4,
+                              kScreenWidth, kScreenHeight, output, changed);
         benchmark::DoNotOptimize(isScaled);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_CaptureScale)
-    ->ArgNames({"w", "h", "filter"})
+    ->ArgNames({"w", "h", "square"})
     ->Args({1920, 1200, 0})
+    ->Args({1920, 1200, 1})
     ->Args({1280, 800, 0})
     ->Args({1280, 800, 1})
-    ->Args({1280, 800, 2})
-    ->Args({1280, 800, 3})
-    ->Args({1179, 737, 0})
-    ->Args({1179, 737, 1})
+    ->Args({1178, 736, 0})
     ->Args({960, 600, 0})
-    ->Args({960, 600, 1})
-    ->Unit(benchmark::kMillisecond);
+    ->Unit(benchmark::kMicrosecond);
+
+// BGRA to the encoder's I420, whole (argument 0) or the changed square (1).
+void BM_ConvertToI420(benchmark::State& state) {
+    quorvi::PixelBuffer picture = target(kScreenWidth, kScreenHeight);
+    quorvi::scaleBgra(screen().data(), static_cast<std::size_t>(kScreenWidth) * 4, kScreenWidth,
+                      kScreenHeight, picture,
+                      quorvi::ChangedRegion::whole(kScreenWidth, kScreenHeight));
+    std::vector<std::uint8_t> planes(static_cast<std::size_t>(kScreenWidth) * kScreenHeight * 3 /
+                                     2);
+    std::uint8_t* luma = planes.data();
+    std::uint8_t* blue = luma + static_cast<std::size_t>(kScreenWidth) * kScreenHeight;
+    std::uint8_t* red = blue + static_cast<std::size_t>(kScreenWidth) * kScreenHeight / 4;
+    const quorvi::YuvPlanes yuv{luma, kScreenWidth,     blue,         kScreenWidth / 2,
+                                red,  kScreenWidth / 2, kScreenWidth, kScreenHeight,
+                                false};
+    const quorvi::ChangedRegion changed =
+        state.range(0) != 0 ? square(kScreenWidth, kScreenHeight)
+                            : quorvi::ChangedRegion::whole(kScreenWidth, kScreenHeight);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(quorvi::convertToYuv(picture, yuv, changed));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_ConvertToI420)->ArgName("square")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // The pointer over the grabbed picture: a usual 24 x 24 arrow and a large
 // 64 x 64 one, both half transparent so every pixel is blended.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/PictureChanges.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +13,8 @@ namespace quorvi {
 // rows of bytesPerRow bytes (at least 4 × width). Shared by counted reference
 // between the capture stream, the session and the encoder, never copied once
 // scaled; the stream may recycle the memory once the last reference is gone.
+// A stream that knows what changed from picture to picture says so in the
+// history; a picture without one (number 0) is taken as new everywhere.
 //
 // Thread: immutable once delivered; any thread may read it.
 class PixelBuffer {
@@ -31,11 +35,17 @@ public:
     // Only the producer writes, before it shares the buffer.
     std::uint8_t* mutableData() { return bytes_.get(); }
 
+    const PictureHistory& history() const { return history_; }
+    PictureStamp stamp() const { return history_.latest(); }
+    // Only the producer, with the history of the pixels it just wrote.
+    void setHistory(const PictureHistory& history) { history_ = history; }
+
 private:
     std::int64_t width_;
     std::int64_t height_;
     std::size_t bytesPerRow_;
     std::unique_ptr<std::uint8_t[]> bytes_;
+    PictureHistory history_;
 };
 
 // The latest picture of a display, with its size in pixels.

@@ -1,8 +1,8 @@
 #include "capture/JpegEncoder.h"
 #include "capture/VideoFrameEncoder.h"
 #include "platform/linux/LibavCompressionSession.h"
+#include "platform/linux/PixelConversion.h"
 #include "platform/linux/TurboJpegEncoder.h"
-#include "platform/linux/X11CaptureService.h"
 #include "protocol/Base64.h"
 #include "protocol/JsonCodec.h"
 #include "protocol/Messages.h"
@@ -23,7 +23,7 @@
 
 // quorvi-bench pipeline: the per-frame work of the server on a changing
 // 1920 × 1200 screen, stage by stage, as the send tick does it: the grabbed
-// picture scaled into a pool buffer (BgraScaler), that buffer encoded
+// picture scaled into a pool buffer (scaleBgra, the whole picture), that buffer encoded
 // (libx264 through the video encoder, or the JPEG fallback), and the frame
 // message built (Base64 + JSON + line feed). Frames are paced at the
 // preset's rate, as the send timer paces them, so the encoder's threads
@@ -181,7 +181,6 @@ bool runPipeline(const Options& options, const std::string& encoderName) {
                                                                 width / kScreenWidth)));
     const bool isVideo = encoderName == "libx264";
 
-    quorvi::BgraScaler scaler;
     const auto pool = quorvi::PixelBufferPool::make(width, height, 3);
     std::shared_ptr<quorvi::VideoEncoder> video;
     std::shared_ptr<quorvi::JpegEncoder> jpeg;
@@ -220,8 +219,9 @@ bool runPipeline(const Options& options, const std::string& encoderName) {
 
         std::shared_ptr<const quorvi::PixelBuffer> picture = scale.measure([&] {
             std::unique_ptr<quorvi::PixelBuffer> buffer = pool->take();
-            if (!buffer || !scaler.scale(screen.data(), screen.bytesPerRow(), kScreenWidth,
-                                         kScreenHeight, *buffer)) {
+            if (!buffer ||
+                !quorvi::scaleBgra(screen.data(), screen.bytesPerRow(), kScreenWidth, kScreenHeight,
+                                   *buffer, quorvi::ChangedRegion::whole(width, height))) {
                 return std::shared_ptr<const quorvi::PixelBuffer>();
             }
             return pool->share(std::move(buffer));

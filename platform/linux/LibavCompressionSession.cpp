@@ -1,6 +1,8 @@
 #include "platform/linux/LibavCompressionSession.h"
 
 #include "capture/AnnexB.h"
+#include "capture/H264FrameRepeater.h"
+#include "platform/linux/PixelConversion.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -9,7 +11,6 @@ extern "C" {
 #include <libavutil/hwcontext.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
 
 #include <algorithm>
@@ -66,11 +67,6 @@ struct BufferDeleter {
     void operator()(AVBufferRef* buffer) const { av_buffer_unref(&buffer); }
 };
 using BufferPtr = std::unique_ptr<AVBufferRef, BufferDeleter>;
-
-struct ScalerDeleter {
-    void operator()(SwsContext* scaler) const { sws_freeContext(scaler); }
-};
-using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
 
 struct DictionaryGuard {
     AVDictionary* dictionary = nullptr;
@@ -153,8 +149,8 @@ CodecContextPtr openEncoder(const std::string& name, int width, int height, Vide
     context->bit_rate = properties.averageBitRate;
     // Parameter sets once, in extradata, rather than in-band.
     context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    // What libswscale produces by default, said in the stream so that every
-    // decoder shows the same colours.
+    // What the conversion produces (BT.601, limited range), said in the
+    // stream so that every decoder shows the same colours.
     context->color_range = AVCOL_RANGE_MPEG;
     context->colorspace = AVCOL_SPC_SMPTE170M;
     context->pix_fmt = family == Family::vaapi ? AV_PIX_FMT_VAAPI : AV_PIX_FMT_YUV420P;
@@ -313,13 +309,6 @@ public:
           output_(std::move(output)), frame_(av_frame_alloc()), packet_(av_packet_alloc()) {
         const AVPixelFormat format =
             family_ == Family::vaapi ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
-        // Same size in and out: the flag only decides how chroma is
-        // subsampled. Point sampling takes the left pixel of each pair (the
-        // siting H.264 and HEVC assume) and costs about 4.6 ms of CPU per
-        // 1920 × 1200 frame here, against 6.7 ms for fast bilinear, the
-        // cheapest averaging filter (libswscale 6.7, measured here).
-        scaler_.reset(sws_getContext(width_, height_, AV_PIX_FMT_BGRA, width_, height_, format,
-                                     SWS_POINT, nullptr, nullptr, nullptr));
         if (family_ == Family::vaapi) {
             hardwareFrame_.reset(av_frame_alloc());
         }
@@ -331,13 +320,13 @@ public:
                 frame_.reset();
             }
         }
+        resetRepeats();
     }
 
     ~LibavCompressionSession() override { invalidate(); }
 
     bool isReady() const {
-        return context_ && scaler_ && frame_ && packet_ &&
-               (family_ != Family::vaapi || hardwareFrame_);
+        return context_ && frame_ && packet_ && (family_ != Family::vaapi || hardwareFrame_);
     }
 
     void setProperties(const CompressionProperties& properties) override {
@@ -368,6 +357,7 @@ public:
                 context_.reset();
             }
         }
+        resetRepeats();
     }
 
     void prepareToEncodeFrames() override {}
@@ -378,7 +368,15 @@ public:
             picture->height() < height_) {
             return false;
         }
-        AVFrame* input = convert(*picture);
+        const bool isUnchanged =
+            picture->stamp().number != 0 && picture->stamp() == convertedStamp_;
+        const bool isKeyFrameDue =
+            forceKeyFrame ||
+            (keyFrameInterval() > 0 && framesSinceKeyFrame_ + 1 >= keyFrameInterval());
+        if (isUnchanged && !isKeyFrameDue && sendRepeat(tag)) {
+            return true;
+        }
+        AVFrame* input = isUnchanged ? unchangedFrame() : convert(*picture);
         if (input == nullptr) {
             return false;
         }
@@ -389,7 +387,7 @@ public:
         }
         lastPts_ = pts;
         input->pts = pts;
-        input->pict_type = forceKeyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        input->pict_type = isKeyFrameDue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
 
         int status = avcodec_send_frame(context_.get(), input);
         if (status == AVERROR(EAGAIN)) {
@@ -420,34 +418,95 @@ public:
     }
 
 private:
-    // BGRA into the encoder's frame, and up to the GPU for VAAPI. Returns
-    // the frame to send, or null.
-    AVFrame* convert(const PixelBuffer& picture) {
-        AVFrame* frame = frame_.get();
-        // The encoder may still hold the last frame (it copies it in most
-        // cases): then take fresh storage rather than write under it.
-        if (av_frame_is_writable(frame) == 0) {
-            const int format = frame->format;
-            av_frame_unref(frame);
-            frame->format = format;
-            frame->width = width_;
-            frame->height = height_;
-            if (av_frame_get_buffer(frame, 0) < 0) {
-                return nullptr;
-            }
+    // The frame count between key frames the encoder was opened with; 0
+    // when it has none.
+    std::int64_t keyFrameInterval() const {
+        return properties_.maxKeyFrameInterval > 0 ? properties_.maxKeyFrameInterval : 0;
+    }
+
+    void resetRepeats() {
+        convertedStamp_ = {};
+        framesSinceKeyFrame_ = 0;
+        repeats_ = H264FrameRepeater();
+        canRepeat_ =
+            codec_ == VideoCodec::h264 && family_ == Family::x264 &&
+            parameterSets_.parameterSets.size() == 2 &&
+            repeats_.reset(parameterSets_.parameterSets[0], parameterSets_.parameterSets[1]);
+    }
+
+    // Shows the last picture again without the encoder; false when this
+    // stream cannot (then the encoder gets the picture as it is).
+    bool sendRepeat(SubmissionTag tag) {
+        // A repeat may not overtake a frame the encoder still holds.
+        if (!canRepeat_ || !inFlight_.empty()) {
+            return false;
         }
-        const std::uint8_t* source[4] = {picture.data(), nullptr, nullptr, nullptr};
-        const int sourceStride[4] = {static_cast<int>(picture.bytesPerRow()), 0, 0, 0};
-        if (sws_scale(scaler_.get(), source, sourceStride, 0, height_, frame->data,
-                      frame->linesize) != height_) {
+        repeatUnit_ = repeats_.repeat();
+        if (repeatUnit_.empty()) {
+            return false;
+        }
+        ++framesSinceKeyFrame_;
+        static constexpr SampleAttachments kNotSync[1] = {{true}};
+        CompressedSample sample;
+        sample.dataBuffer = std::span<const std::uint8_t>(repeatUnit_);
+        sample.framing = NalFraming::startCoded;
+        sample.formatDescription = &parameterSets_;
+        sample.attachments = std::span<const SampleAttachments>(kNotSync);
+        output_(tag, 0, &sample);
+        return true;
+    }
+
+    // The frame that already holds the picture, made writable again (with
+    // its pixels) if the encoder still holds a reference to it, and up to
+    // the GPU for VAAPI.
+    AVFrame* unchangedFrame() {
+        if (av_frame_make_writable(frame_.get()) < 0) {
+            convertedStamp_ = {};
             return nullptr;
         }
+        return upload();
+    }
+
+    // BGRA into the encoder's frame where the picture changed since the
+    // frame's last conversion, and up to the GPU for VAAPI. Returns the
+    // frame to send, or null.
+    AVFrame* convert(const PixelBuffer& picture) {
+        AVFrame* frame = frame_.get();
+        // The encoder may still hold the frame (most copy it at once): the
+        // unchanged part of the frame is kept, so a copy is made rather
+        // than fresh storage.
+        if (av_frame_make_writable(frame) < 0) {
+            convertedStamp_ = {};
+            return nullptr;
+        }
+        const bool isPlanar = frame->format == AV_PIX_FMT_YUV420P;
+        const YuvPlanes planes{frame->data[0],
+                               frame->linesize[0],
+                               frame->data[1],
+                               frame->linesize[1],
+                               isPlanar ? frame->data[2] : nullptr,
+                               isPlanar ? frame->linesize[2] : 0,
+                               width_,
+                               height_,
+                               !isPlanar};
+        const ChangedRegion changed = picture.history().changedSince(convertedStamp_);
+        convertedStamp_ = {};
+        if (!convertToYuv(picture, planes,
+                          picture.stamp().number == 0 ? ChangedRegion::whole(width_, height_)
+                                                      : changed)) {
+            return nullptr;
+        }
+        convertedStamp_ = picture.stamp();
+        return upload();
+    }
+
+    AVFrame* upload() {
         if (family_ != Family::vaapi) {
-            return frame;
+            return frame_.get();
         }
         AVFrame* hardware = hardwareFrame_.get();
         if (av_hwframe_get_buffer(context_->hw_frames_ctx, hardware, 0) < 0 ||
-            av_hwframe_transfer_data(hardware, frame, 0) < 0) {
+            av_hwframe_transfer_data(hardware, frame_.get(), 0) < 0) {
             av_frame_unref(hardware);
             return nullptr;
         }
@@ -472,13 +531,24 @@ private:
             tag = inFlight_.front().second;
             inFlight_.pop_front();
         }
+        const bool isKeyFrame = (packet.flags & AV_PKT_FLAG_KEY) != 0;
+        framesSinceKeyFrame_ = isKeyFrame ? 0 : framesSinceKeyFrame_ + 1;
+        std::span<const std::uint8_t> data(packet.data, static_cast<std::size_t>(packet.size));
+        if (canRepeat_) {
+            // Numbered after the repeats sent since the encoder's last
+            // frame; one that cannot be read stops repeats until the next
+            // key frame, which the decoder can take without them.
+            adopted_.assign(data.begin(), data.end());
+            if (repeats_.adopt(adopted_)) {
+                data = adopted_;
+            }
+        }
         static constexpr SampleAttachments kNotSync[1] = {{true}};
         CompressedSample sample;
-        sample.dataBuffer =
-            std::span<const std::uint8_t>(packet.data, static_cast<std::size_t>(packet.size));
+        sample.dataBuffer = data;
         sample.framing = NalFraming::startCoded;
         sample.formatDescription = &parameterSets_;
-        if ((packet.flags & AV_PKT_FLAG_KEY) == 0) {
+        if (!isKeyFrame) {
             sample.attachments = std::span<const SampleAttachments>(kNotSync);
         }
         output_(tag, 0, &sample);
@@ -494,13 +564,21 @@ private:
     FormatDescription parameterSets_;
     CompressionProperties properties_;
     CompressionOutputHandler output_;
-    ScalerPtr scaler_;
     FramePtr frame_;
     FramePtr hardwareFrame_;
     PacketPtr packet_;
     // Presentation time and tag of each frame sent and not yet out.
     std::deque<std::pair<std::int64_t, SubmissionTag>> inFlight_;
     std::optional<std::int64_t> lastPts_;
+    // The picture frame_ holds, converted.
+    PictureStamp convertedStamp_;
+    // Frames handed out since the last key frame, repeats included, so that
+    // periodic key frames keep their rhythm on a still screen.
+    std::int64_t framesSinceKeyFrame_ = 0;
+    bool canRepeat_ = false;
+    H264FrameRepeater repeats_;
+    std::vector<std::uint8_t> repeatUnit_;
+    std::vector<std::uint8_t> adopted_;
 };
 
 class LibavCompressionSessionFactory final : public CompressionSessionFactory {

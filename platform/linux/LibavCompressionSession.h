@@ -31,10 +31,16 @@ struct LibavEncoderChoice {
 // and the samples are handed over start-coded, as the encoder wrote them;
 // the encoder's output conversion gives every unit a 4-byte start code.
 //
-// Pictures are converted BGRA → YUV 4:2:0 by libswscale straight from the
-// shared buffer into the encoder's frame (NV12 uploaded to a hardware frame
-// for VAAPI). 4:2:0 has no odd sizes: a picture with an odd width or height
-// is coded without its last column or row.
+// Pictures are converted BGRA → YUV 4:2:0 (PixelConversion) straight from
+// the shared buffer into the encoder's frame (NV12 uploaded to a hardware
+// frame for VAAPI), and only where the picture changed since the one the
+// frame holds. A picture that did not change at all is not converted; for
+// libx264 it is not even encoded: the session writes a frame that repeats
+// the last one (H264FrameRepeater), because libx264 spends several
+// milliseconds on an unchanged 1920 × 1200 picture. Key frames, forced or
+// periodic, always go through the encoder. 4:2:0 has no odd sizes: a
+// picture with an odd width or height is coded without its last column or
+// row.
 //
 // Encoders are probed once per process (a small picture is opened) and the
 // answer is kept, so an encoder this machine lacks (no GPU, no driver)

@@ -1,6 +1,8 @@
 #include "platform/linux/X11CaptureService.h"
 
+#include "capture/ScreenChangeTracker.h"
 #include "platform/SendTickPhase.h"
+#include "platform/linux/PixelConversion.h"
 #include "platform/linux/X11DisplayServices.h"
 #include "platform/linux/X11ErrorHandling.h"
 #include "platform/linux/X11WindowList.h"
@@ -8,7 +10,9 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -20,11 +24,6 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
-
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
 
 namespace quorvi {
 
@@ -97,10 +96,23 @@ public:
         return true;
     }
 
-    bool grab(int x, int y) {
+    // Grabs rows firstRow up to firstRow + rowCount of the rectangle whose
+    // top-left corner is at (x, y) of the root window into the same rows of
+    // the image. Through MIT-SHM the rows land in place; GetImage can only
+    // read the whole rectangle, so it does whatever rows were asked.
+    bool grab(int x, int y, int firstRow, int rowCount) {
         const Window root = DefaultRootWindow(display_);
         if (isShm_) {
-            return XShmGetImage(display_, root, image_, x, y, AllPlanes) != 0;
+            if (firstRow < 0 || rowCount < 1 || firstRow + rowCount > height_) {
+                return false;
+            }
+            // The same segment, seen as just those rows: the server writes at
+            // the offset of the band's data in the segment.
+            XImage band = *image_;
+            band.height = rowCount;
+            band.data =
+                image_->data + static_cast<std::ptrdiff_t>(firstRow) * image_->bytes_per_line;
+            return XShmGetImage(display_, root, &band, x, y + firstRow, AllPlanes) != 0;
         }
         XImage* image = XGetImage(display_, root, x, y, static_cast<unsigned int>(width_),
                                   static_cast<unsigned int>(height_), AllPlanes, ZPixmap);
@@ -211,8 +223,45 @@ private:
 
 // ---- one stream's capture --------------------------------------------------------
 
+// Rows of the monitor that must be grabbed again: the changed rectangles
+// merged into full-width bands, since a band lands in place in the shared
+// segment while a narrower grab would need a copy.
+std::vector<std::pair<int, int>> rowBands(const ChangedRegion& region) {
+    std::vector<std::pair<int, int>> spans;
+    for (const PixelRect& rect : region.rects()) {
+        spans.emplace_back(rect.y, rect.bottom());
+    }
+    std::sort(spans.begin(), spans.end());
+    std::vector<std::pair<int, int>> bands;
+    for (const auto& [top, bottom] : spans) {
+        if (!bands.empty() && top <= bands.back().second) {
+            bands.back().second = std::max(bands.back().second, bottom);
+        } else {
+            bands.emplace_back(top, bottom);
+        }
+    }
+    return bands;
+}
+
+// The extensions' event codes this connection listens to.
+struct ChangeEvents {
+    bool hasDamage = false;
+    int damageEventBase = 0;
+    Damage damage = 0;
+    XserverRegion parts = 0;
+    bool hasRandr = false;
+    int randrEventBase = 0;
+};
+
 // Everything a capture thread works with. Set up on the thread that starts
 // the stream, then handed to the capture thread, which alone uses it.
+//
+// The screen is kept in the grabber's image (the canvas) with the pointer
+// drawn in. XDamage tells which parts of the root window changed since the
+// last tick; only those rows are grabbed again, and only the matching part
+// of the delivered buffer is scaled again. A tick where neither the screen
+// nor the pointer changed grabs nothing and delivers the last picture again.
+// Without XDamage every tick grabs the whole monitor, as it must.
 class Capturer {
 public:
     Capturer(const std::string& displayName, CaptureStreamConfiguration configuration)
@@ -221,6 +270,12 @@ public:
     ~Capturer() {
         if (isLost_) {
             grabber_.abandon();
+        } else if (display_ != nullptr) {
+            if (events_.hasDamage) {
+                XDamageDestroy(display_, events_.damage);
+                XFixesDestroyRegion(display_, events_.parts);
+            }
+            XSync(display_, False);
         }
     }
 
@@ -237,6 +292,7 @@ public:
             error = x11::kServerUnreachable;
             return false;
         }
+        listenForChanges();
         const X11DisplayLayout layout = readX11DisplayLayout(display_);
         if (checkLost()) {
             error = x11::kServerLost;
@@ -264,65 +320,209 @@ public:
         }
         pool_ = PixelBufferPool::make(width, height,
                                       std::clamp(configuration_.queueDepth, 1, kLargestQueueDepth));
+        tracker_.emplace(monitor_.width, monitor_.height, static_cast<int>(width),
+                         static_cast<int>(height));
         return true;
     }
 
     const CaptureStreamConfiguration& configuration() const { return configuration_; }
 
-    // One picture, or null when this tick has none to give (a failed grab,
-    // every buffer still in use). Sets endReason when the stream cannot go
-    // on, and capturedAt to the moment the screen was grabbed.
+    // The picture of this tick (the last one again when nothing changed), or
+    // null when this tick has none to give (a failed grab, every buffer
+    // still in use). Sets endReason when the stream cannot go on, and
+    // capturedAt to the moment the screen was known to look like it.
     std::shared_ptr<const PixelBuffer> capture(std::optional<std::string>& endReason,
                                                std::chrono::steady_clock::time_point& capturedAt) {
-        // The layout is read every time: a monitor can be removed or resized
-        // at any moment, and a grab outside the screen would only fail.
-        const X11DisplayLayout layout = readX11DisplayLayout(display_);
+        bool isLayoutChanged = false;
+        bool isDamaged = false;
+        readEvents(isLayoutChanged, isDamaged);
+        // Monitors can also change without an event reaching us (a
+        // RandR-less server): the layout is read again now and then anyway.
+        if (isLayoutChanged || ++ticksSinceLayout_ >= kLayoutRecheckTicks) {
+            ticksSinceLayout_ = 0;
+            if (!followLayout(endReason)) {
+                return nullptr;
+            }
+        }
+        // A grab that failed last tick is owed still: its damage was fetched.
+        ChangedRegion damage = std::move(unfinishedGrab_);
+        unfinishedGrab_ = {};
+        if (isDamaged) {
+            // Fetched even when everything is grabbed: fetching clears the
+            // damage, and only cleared damage raises the next event.
+            damage.add(damagedParts());
+        }
+        if (!events_.hasDamage || !grabber_.usesShm()) {
+            damage = ChangedRegion::whole(monitor_.width, monitor_.height);
+        }
+        std::optional<CursorImage> cursor;
+        if (hasCursorImages_) {
+            cursor = readCursor();
+        }
         if (checkLost()) {
             endReason = x11::kServerLost;
             return nullptr;
         }
+        std::optional<PointerPlace> pointer;
+        if (cursor) {
+            pointer = PointerPlace{{cursor->left, cursor->top, cursor->width, cursor->height},
+                                   cursor->serial};
+        }
+        const ChangedRegion grab = tracker_->toGrab(damage, pointer);
+        if (grab.isEmpty()) {
+            capturedAt = std::chrono::steady_clock::now();
+            if (lastShared_ && lastShared_->stamp() == tracker_->history().latest()) {
+                return lastShared_;
+            }
+            // The last change never reached a buffer (none was free).
+            return fillBuffer();
+        }
+        for (const auto& [top, bottom] : rowBands(grab)) {
+            if (!grabber_.grab(monitor_.x, monitor_.y, top, bottom - top)) {
+                unfinishedGrab_ = grab;
+                capturedAt = std::chrono::steady_clock::now();
+                if (checkLost()) {
+                    endReason = x11::kServerLost;
+                }
+                return nullptr;
+            }
+            makeOpaque(grabber_.pixels(), grabber_.bytesPerRow(),
+                       {0, top, monitor_.width, bottom - top});
+        }
+        capturedAt = std::chrono::steady_clock::now();
+        if (cursor) {
+            drawCursor(grabber_.pixels(), grabber_.bytesPerRow(), grabber_.width(),
+                       grabber_.height(), *cursor);
+        }
+        tracker_->grabbed(grab, pointer);
+        return fillBuffer();
+    }
+
+private:
+    static constexpr int kLayoutRecheckTicks = 30;
+
+    void listenForChanges() {
+        const Window root = DefaultRootWindow(display_);
+        int errorBase = 0;
+        if (XDamageQueryExtension(display_, &events_.damageEventBase, &errorBase)) {
+            int major = 0;
+            int minor = 0;
+            XDamageQueryVersion(display_, &major, &minor);
+            // One event each time the damage goes from none to some; the
+            // rectangles themselves are fetched when a tick needs them.
+            events_.damage = XDamageCreate(display_, root, XDamageReportNonEmpty);
+            events_.parts = XFixesCreateRegion(display_, nullptr, 0);
+            events_.hasDamage = events_.damage != 0 && events_.parts != 0;
+        }
+        if (XRRQueryExtension(display_, &events_.randrEventBase, &errorBase)) {
+            XRRSelectInput(display_, root,
+                           RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask |
+                               RROutputChangeNotifyMask);
+            events_.hasRandr = true;
+        }
+    }
+
+    // Takes every queued event without waiting for one.
+    void readEvents(bool& isLayoutChanged, bool& isDamaged) {
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (events_.hasDamage && event.type == events_.damageEventBase + XDamageNotify) {
+                isDamaged = true;
+            } else if (events_.hasRandr &&
+                       (event.type == events_.randrEventBase + RRScreenChangeNotify ||
+                        event.type == events_.randrEventBase + RRNotify)) {
+                isLayoutChanged = true;
+            }
+        }
+    }
+
+    bool followLayout(std::optional<std::string>& endReason) {
+        const X11DisplayLayout layout = readX11DisplayLayout(display_);
+        if (checkLost()) {
+            endReason = x11::kServerLost;
+            return false;
+        }
         const X11Monitor* monitor = layout.find(configuration_.displayID);
         if (monitor == nullptr) {
             endReason = kMonitorGone;
-            return nullptr;
+            return false;
         }
         if (monitor->width != monitor_.width || monitor->height != monitor_.height) {
             std::string error;
             if (!grabber_.setUp(display_, monitor->width, monitor->height, error)) {
                 endReason = checkLost() ? x11::kServerLost : error;
-                return nullptr;
+                return false;
             }
+        }
+        if (monitor->x != monitor_.x || monitor->y != monitor_.y ||
+            monitor->width != monitor_.width || monitor->height != monitor_.height) {
+            tracker_->resize(monitor->width, monitor->height);
         }
         monitor_ = *monitor;
-        const bool isGrabbed = grabber_.grab(monitor_.x, monitor_.y);
-        capturedAt = std::chrono::steady_clock::now();
-        if (checkLost()) {
-            endReason = x11::kServerLost;
-            return nullptr;
+        return true;
+    }
+
+    // What XDamage collected since the last fetch, in monitor coordinates,
+    // and the damage cleared for the next tick.
+    ChangedRegion damagedParts() {
+        XDamageSubtract(display_, events_.damage, None, events_.parts);
+        int count = 0;
+        XRectangle* rects = XFixesFetchRegion(display_, events_.parts, &count);
+        ChangedRegion region;
+        const PixelRect monitor{monitor_.x, monitor_.y, monitor_.width, monitor_.height};
+        for (int i = 0; rects != nullptr && i < count; ++i) {
+            const PixelRect part =
+                intersection({rects[i].x, rects[i].y, rects[i].width, rects[i].height}, monitor);
+            region.add({part.x - monitor_.x, part.y - monitor_.y, part.width, part.height});
         }
-        if (!isGrabbed) {
-            return nullptr;
+        if (rects != nullptr) {
+            XFree(rects);
         }
-        if (hasCursorImages_) {
-            drawPointer();
-            if (checkLost()) {
-                endReason = x11::kServerLost;
-                return nullptr;
-            }
-        }
+        return region;
+    }
+
+    // Fills a free buffer from the canvas, redoing only what changed since
+    // that buffer was last filled.
+    std::shared_ptr<const PixelBuffer> fillBuffer() {
         std::unique_ptr<PixelBuffer> buffer = pool_->take();
         if (!buffer) {
             return nullptr;
         }
-        if (!scaler_.scale(grabber_.pixels(), grabber_.bytesPerRow(), grabber_.width(),
-                           grabber_.height(), *buffer)) {
+        if (!scaleBgra(grabber_.pixels(), grabber_.bytesPerRow(), grabber_.width(),
+                       grabber_.height(), *buffer,
+                       tracker_->history().changedSince(buffer->stamp()))) {
             pool_->putBack(std::move(buffer));
             return nullptr;
         }
-        return pool_->share(std::move(buffer));
+        buffer->setHistory(tracker_->history());
+        lastShared_ = pool_->share(std::move(buffer));
+        return lastShared_;
     }
 
-private:
+    std::optional<CursorImage> readCursor() {
+        XFixesCursorImage* image = XFixesGetCursorImage(display_);
+        if (image == nullptr) {
+            return std::nullopt;
+        }
+        CursorImage cursor;
+        cursor.left = image->x - image->xhot - monitor_.x;
+        cursor.top = image->y - image->yhot - monitor_.y;
+        cursor.width = image->width;
+        cursor.height = image->height;
+        cursor.serial = image->cursor_serial;
+        const std::size_t count =
+            static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->height);
+        cursor.pixels.resize(count);
+        // Each pixel sits in an unsigned long, 64 bits wide here: the ARGB
+        // value is in its low 32 bits.
+        for (std::size_t i = 0; i < count; ++i) {
+            cursor.pixels[i] = static_cast<std::uint32_t>(image->pixels[i] & 0xffffffffUL);
+        }
+        XFree(image);
+        return cursor;
+    }
+
     bool checkLost() {
         if (!isLost_ && connection_.dropIfLost()) {
             isLost_ = true;
@@ -332,38 +532,19 @@ private:
         return isLost_;
     }
 
-    void drawPointer() {
-        XFixesCursorImage* image = XFixesGetCursorImage(display_);
-        if (image == nullptr) {
-            return;
-        }
-        cursor_.left = image->x - image->xhot - monitor_.x;
-        cursor_.top = image->y - image->yhot - monitor_.y;
-        cursor_.width = image->width;
-        cursor_.height = image->height;
-        const std::size_t count =
-            static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->height);
-        cursor_.pixels.resize(count);
-        // Each pixel sits in an unsigned long, 64 bits wide here: the ARGB
-        // value is in its low 32 bits.
-        for (std::size_t i = 0; i < count; ++i) {
-            cursor_.pixels[i] = static_cast<std::uint32_t>(image->pixels[i] & 0xffffffffUL);
-        }
-        XFree(image);
-        drawCursor(grabber_.pixels(), grabber_.bytesPerRow(), grabber_.width(), grabber_.height(),
-                   cursor_);
-    }
-
     x11::Connection connection_;
     const CaptureStreamConfiguration configuration_;
     Display* display_ = nullptr;
     bool isLost_ = false;
     X11Monitor monitor_;
+    ChangeEvents events_;
+    int ticksSinceLayout_ = 0;
     bool hasCursorImages_ = false;
     RootGrabber grabber_;
-    CursorImage cursor_;
-    BgraScaler scaler_;
+    std::optional<ScreenChangeTracker> tracker_;
+    ChangedRegion unfinishedGrab_;
     std::shared_ptr<PixelBufferPool> pool_;
+    std::shared_ptr<const PixelBuffer> lastShared_;
 };
 
 // What a stream's handle and its capture thread share.
@@ -389,6 +570,7 @@ void runCapture(const std::shared_ptr<StreamState>& state, std::unique_ptr<Captu
     const std::chrono::nanoseconds interval =
         frameInterval(capturer->configuration().minimumFrameInterval);
     auto deadline = std::chrono::steady_clock::now();
+    std::chrono::nanoseconds slowestGrab{0};
     std::optional<std::string> endReason;
     for (;;) {
         {
@@ -416,9 +598,12 @@ void runCapture(const std::shared_ptr<StreamState>& state, std::unique_ptr<Captu
         // When the send loop ticks at this rate, grab just before its next
         // tick (by what the last grab took, plus a margin), so the frame it
         // sends is fresh rather than up to one interval old.
-        const auto grabTook = now - grabStarted;
+        // A still screen makes ticks that take next to nothing: the lead
+        // follows the slowest recent grab, decaying slowly, so that the
+        // first change after a quiet spell is still ready in time.
+        slowestGrab = std::max<std::chrono::nanoseconds>(now - grabStarted, slowestGrab * 15 / 16);
         const auto lead = std::clamp<std::chrono::nanoseconds>(
-            grabTook + std::chrono::milliseconds(3), std::chrono::milliseconds(2), interval / 2);
+            slowestGrab + std::chrono::milliseconds(3), std::chrono::milliseconds(2), interval / 2);
         if (auto tick = SendTickPhase::nextTickAfter(now + lead, interval)) {
             deadline = *tick - lead;
         }
@@ -598,12 +783,7 @@ private:
 
 } // namespace
 
-// ---- pixel work --------------------------------------------------------------------
-
-std::size_t alignedBytesPerRow(std::int64_t width) {
-    const auto bytes = static_cast<std::size_t>(std::max<std::int64_t>(width, 1)) * 4;
-    return (bytes + 63) / 64 * 64;
-}
+// ---- the pointer -----------------------------------------------------------------
 
 void drawCursor(std::uint8_t* picture, std::size_t bytesPerRow, int width, int height,
                 const CursorImage& cursor) {
@@ -637,254 +817,6 @@ void drawCursor(std::uint8_t* picture, std::size_t bytesPerRow, int width, int h
                 static_cast<std::uint8_t>(((argb >> 16) & 0xff) + (pixel[2] * keep + 127) / 255);
         }
     }
-}
-
-// The row loops below are where a capture thread spends its time; GCC
-// vectorizes them only at -O3, which the rest of the build does not use.
-#if defined(__GNUC__) && !defined(__clang__)
-#define QUORVI_HOT_LOOP __attribute__((optimize("O3")))
-#else
-#define QUORVI_HOT_LOOP
-#endif
-
-namespace {
-
-// Same size: a copy that makes the fourth byte opaque on the way.
-QUORVI_HOT_LOOP void copyOpaqueRow(const std::uint8_t* from, std::uint8_t* to, int width) {
-    for (int column = 0; column < width; ++column) {
-        std::uint32_t pixel = 0;
-        std::memcpy(&pixel, from + static_cast<std::size_t>(column) * 4, 4);
-        pixel |= 0xff000000U;
-        std::memcpy(to + static_cast<std::size_t>(column) * 4, &pixel, 4);
-    }
-}
-
-// One row of 2 x 2 box averages from two source rows.
-QUORVI_HOT_LOOP void halveRow(const std::uint8_t* upper, const std::uint8_t* lower,
-                              std::uint8_t* to, int width) {
-    for (int column = 0; column < width; ++column) {
-        for (int channel = 0; channel < 4; ++channel) {
-            const std::size_t left = static_cast<std::size_t>(column) * 8 + channel;
-            to[static_cast<std::size_t>(column) * 4 + channel] = static_cast<std::uint8_t>(
-                (upper[left] + upper[left + 4] + lower[left] + lower[left + 4] + 2) >> 2);
-        }
-    }
-}
-
-// A row between two source rows; weight (0..256) is the lower row's share.
-QUORVI_HOT_LOOP void blendRows(const std::uint8_t* upper, const std::uint8_t* lower,
-                               std::uint8_t* to, std::size_t count, std::uint32_t weight) {
-    const std::uint32_t keep = 256 - weight;
-    for (std::size_t i = 0; i < count; ++i) {
-        to[i] = static_cast<std::uint8_t>((upper[i] * keep + lower[i] * weight + 128) >> 8);
-    }
-}
-
-// Where an output sample falls in the source, centres aligned, in 1/256
-// pixel: the source index and the next one's share.
-struct Tap {
-    int index = 0;
-    std::uint32_t weight = 0;
-};
-
-std::vector<Tap> taps(int sourceSize, int targetSize) {
-    std::vector<Tap> result(static_cast<std::size_t>(targetSize));
-    for (int i = 0; i < targetSize; ++i) {
-        const std::int64_t position =
-            (static_cast<std::int64_t>(2 * i + 1) * sourceSize * 256) / (2 * targetSize) - 128;
-        const std::int64_t clamped =
-            std::clamp<std::int64_t>(position, 0, static_cast<std::int64_t>(sourceSize - 1) * 256);
-        result[static_cast<std::size_t>(i)] = {static_cast<int>(clamped / 256),
-                                               static_cast<std::uint32_t>(clamped % 256)};
-    }
-    return result;
-}
-
-int swscaleFlags(BgraScaler::Filter filter) {
-    switch (filter) {
-    case BgraScaler::Filter::swscaleFastBilinear:
-        return SWS_FAST_BILINEAR;
-    case BgraScaler::Filter::swscaleArea:
-        return SWS_AREA;
-    case BgraScaler::Filter::swscaleBilinear:
-    case BgraScaler::Filter::boxThenBilinear:
-        break;
-    }
-    return SWS_BILINEAR;
-}
-
-} // namespace
-
-struct BgraScaler::Context {
-    SwsContext* scaler = nullptr;
-    // Box-averaged intermediates, used in turn.
-    std::vector<std::uint8_t> halves[2];
-    // One blended row, one pixel longer than the source: the last pixel
-    // repeated, so the right-hand tap never needs a bounds check.
-    std::vector<std::uint8_t> row;
-    std::vector<Tap> columns;
-    std::vector<Tap> rows;
-    int tapSourceWidth = 0;
-    int tapSourceHeight = 0;
-    int tapTargetWidth = 0;
-    int tapTargetHeight = 0;
-
-    ~Context() { sws_freeContext(scaler); }
-};
-
-BgraScaler::BgraScaler(Filter filter) : filter_(filter), context_(std::make_unique<Context>()) {}
-
-BgraScaler::~BgraScaler() = default;
-
-bool BgraScaler::scale(const std::uint8_t* source, std::size_t sourceBytesPerRow, int sourceWidth,
-                       int sourceHeight, PixelBuffer& destination) {
-    const std::int64_t targetWidth = destination.width();
-    const std::int64_t targetHeight = destination.height();
-    if (source == nullptr || sourceWidth < 1 || sourceHeight < 1 || targetWidth < 1 ||
-        targetHeight < 1 || destination.bytesPerRow() < static_cast<std::size_t>(targetWidth) * 4) {
-        return false;
-    }
-    if (filter_ != Filter::boxThenBilinear &&
-        (targetWidth != sourceWidth || targetHeight != sourceHeight)) {
-        return scaleWithSwscale(source, sourceBytesPerRow, sourceWidth, sourceHeight, destination);
-    }
-    const int width = static_cast<int>(targetWidth);
-    const int height = static_cast<int>(targetHeight);
-    Context& context = *context_;
-
-    // Halved while at least twice the size both ways: each bilinear sample
-    // then stands for at most two source pixels a side.
-    int half = 0;
-    while (sourceWidth >= 2 * width && sourceHeight >= 2 * height) {
-        const int halfWidth = sourceWidth / 2;
-        const int halfHeight = sourceHeight / 2;
-        std::vector<std::uint8_t>& into = context.halves[half];
-        into.resize(static_cast<std::size_t>(halfWidth) * halfHeight * 4);
-        for (int row = 0; row < halfHeight; ++row) {
-            const std::uint8_t* upper =
-                source + static_cast<std::size_t>(2 * row) * sourceBytesPerRow;
-            halveRow(upper, upper + sourceBytesPerRow,
-                     into.data() + static_cast<std::size_t>(row) * halfWidth * 4, halfWidth);
-        }
-        source = into.data();
-        sourceBytesPerRow = static_cast<std::size_t>(halfWidth) * 4;
-        sourceWidth = halfWidth;
-        sourceHeight = halfHeight;
-        half = 1 - half;
-    }
-
-    std::uint8_t* target = destination.mutableData();
-    if (sourceWidth == width && sourceHeight == height) {
-        for (int row = 0; row < height; ++row) {
-            copyOpaqueRow(source + static_cast<std::size_t>(row) * sourceBytesPerRow,
-                          target + static_cast<std::size_t>(row) * destination.bytesPerRow(),
-                          width);
-        }
-        return true;
-    }
-
-    if (context.tapSourceWidth != sourceWidth || context.tapTargetWidth != width) {
-        context.columns = taps(sourceWidth, width);
-        context.tapSourceWidth = sourceWidth;
-        context.tapTargetWidth = width;
-    }
-    if (context.tapSourceHeight != sourceHeight || context.tapTargetHeight != height) {
-        context.rows = taps(sourceHeight, height);
-        context.tapSourceHeight = sourceHeight;
-        context.tapTargetHeight = height;
-    }
-    const std::size_t rowBytes = static_cast<std::size_t>(sourceWidth) * 4;
-    context.row.resize(rowBytes + 4);
-    std::uint8_t* blended = context.row.data();
-    for (int row = 0; row < height; ++row) {
-        const Tap vertical = context.rows[static_cast<std::size_t>(row)];
-        const std::uint8_t* upper =
-            source + static_cast<std::size_t>(vertical.index) * sourceBytesPerRow;
-        const std::uint8_t* lower =
-            vertical.index + 1 < sourceHeight ? upper + sourceBytesPerRow : upper;
-        blendRows(upper, lower, blended, rowBytes, vertical.weight);
-        std::memcpy(blended + rowBytes, blended + rowBytes - 4, 4);
-        std::uint8_t* out = target + static_cast<std::size_t>(row) * destination.bytesPerRow();
-        for (int column = 0; column < width; ++column) {
-            const Tap horizontal = context.columns[static_cast<std::size_t>(column)];
-            const std::uint8_t* left = blended + static_cast<std::size_t>(horizontal.index) * 4;
-            const std::uint32_t weight = horizontal.weight;
-            const std::uint32_t keep = 256 - weight;
-            std::uint8_t* pixel = out + static_cast<std::size_t>(column) * 4;
-            pixel[0] = static_cast<std::uint8_t>((left[0] * keep + left[4] * weight + 128) >> 8);
-            pixel[1] = static_cast<std::uint8_t>((left[1] * keep + left[5] * weight + 128) >> 8);
-            pixel[2] = static_cast<std::uint8_t>((left[2] * keep + left[6] * weight + 128) >> 8);
-            pixel[3] = 255;
-        }
-    }
-    return true;
-}
-
-bool BgraScaler::scaleWithSwscale(const std::uint8_t* source, std::size_t sourceBytesPerRow,
-                                  int sourceWidth, int sourceHeight, PixelBuffer& destination) {
-    const int width = static_cast<int>(destination.width());
-    const int height = static_cast<int>(destination.height());
-    // Made again only when a size changes.
-    context_->scaler = sws_getCachedContext(context_->scaler, sourceWidth, sourceHeight,
-                                            AV_PIX_FMT_BGR0, width, height, AV_PIX_FMT_BGRA,
-                                            swscaleFlags(filter_), nullptr, nullptr, nullptr);
-    if (context_->scaler == nullptr) {
-        return false;
-    }
-    const std::uint8_t* const sourcePlanes[4] = {source, nullptr, nullptr, nullptr};
-    const int sourceStrides[4] = {static_cast<int>(sourceBytesPerRow), 0, 0, 0};
-    std::uint8_t* const targetPlanes[4] = {destination.mutableData(), nullptr, nullptr, nullptr};
-    const int targetStrides[4] = {static_cast<int>(destination.bytesPerRow()), 0, 0, 0};
-    return sws_scale(context_->scaler, sourcePlanes, sourceStrides, 0, sourceHeight, targetPlanes,
-                     targetStrides) == height;
-}
-
-// ---- buffer pool -------------------------------------------------------------------
-
-std::shared_ptr<PixelBufferPool> PixelBufferPool::make(std::int64_t width, std::int64_t height,
-                                                       int capacity) {
-    return std::shared_ptr<PixelBufferPool>(new PixelBufferPool(width, height, capacity));
-}
-
-PixelBufferPool::PixelBufferPool(std::int64_t width, std::int64_t height, int capacity)
-    : width_(width), height_(height), capacity_(std::max(capacity, 1)) {}
-
-std::unique_ptr<PixelBuffer> PixelBufferPool::take() {
-    std::lock_guard guard(mutex_);
-    if (!free_.empty()) {
-        std::unique_ptr<PixelBuffer> buffer = std::move(free_.back());
-        free_.pop_back();
-        return buffer;
-    }
-    if (created_ >= capacity_) {
-        return nullptr;
-    }
-    const std::size_t bytesPerRow = alignedBytesPerRow(width_);
-    auto buffer = std::make_unique<PixelBuffer>(
-        width_, height_, bytesPerRow,
-        std::make_unique<std::uint8_t[]>(bytesPerRow * static_cast<std::size_t>(height_)));
-    ++created_;
-    return buffer;
-}
-
-void PixelBufferPool::putBack(std::unique_ptr<PixelBuffer> buffer) {
-    if (!buffer) {
-        return;
-    }
-    std::lock_guard guard(mutex_);
-    free_.push_back(std::move(buffer));
-}
-
-std::shared_ptr<const PixelBuffer> PixelBufferPool::share(std::unique_ptr<PixelBuffer> buffer) {
-    if (!buffer) {
-        return nullptr;
-    }
-    // The deleter holds the pool, so a buffer still out after its stream
-    // ended finds its way back (and is freed with the pool).
-    return std::shared_ptr<const PixelBuffer>(
-        buffer.release(), [pool = shared_from_this()](const PixelBuffer* returned) {
-            pool->putBack(std::unique_ptr<PixelBuffer>(const_cast<PixelBuffer*>(returned)));
-        });
 }
 
 std::shared_ptr<CaptureService> makeX11CaptureService(std::string displayName) {

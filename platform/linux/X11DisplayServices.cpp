@@ -95,13 +95,40 @@ X11DisplayServices::~X11DisplayServices() = default;
 X11DisplayLayout X11DisplayServices::layout() {
     x11::XDisplay* display = connection_.display();
     if (display == nullptr) {
+        layout_.reset();
         return {};
     }
-    X11DisplayLayout result = readX11DisplayLayout(display);
+    if (listeningGeneration_ != connection_.generation()) {
+        listeningGeneration_ = connection_.generation();
+        layout_.reset();
+        int errorBase = 0;
+        if (XRRQueryExtension(display, &randrEventBase_, &errorBase)) {
+            XRRSelectInput(display, DefaultRootWindow(display),
+                           RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask |
+                               RROutputChangeNotifyMask | RROutputPropertyNotifyMask);
+        }
+    }
+    // Only RandR events are asked for on this connection: any of them means
+    // the layout may have changed. A frame asks several times in a row; the
+    // socket is read once for all of them.
+    const auto now = std::chrono::steady_clock::now();
+    if (!layout_ || now - eventsReadAt_ >= kEventsReadInterval) {
+        eventsReadAt_ = now;
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            layout_.reset();
+        }
+    }
+    if (!layout_ || now - layoutReadAt_ >= kLayoutMaxAge) {
+        layout_ = readX11DisplayLayout(display);
+        layoutReadAt_ = now;
+    }
     if (connection_.dropIfLost()) {
+        layout_.reset();
         return {};
     }
-    return result;
+    return *layout_;
 }
 
 DisplayID X11DisplayServices::mainDisplayID() {
@@ -143,7 +170,7 @@ std::optional<DisplayPoint> X11DisplayServices::pointerLocation() {
     if (display == nullptr) {
         return std::nullopt;
     }
-    const X11DisplayLayout current = readX11DisplayLayout(display);
+    const X11DisplayLayout current = layout();
     const std::optional<x11::RootPoint> pointer = x11::rootPointer(display);
     if (connection_.dropIfLost() || !pointer) {
         return std::nullopt;

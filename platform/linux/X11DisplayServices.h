@@ -3,8 +3,10 @@
 #include "platform/DisplayServices.h"
 #include "platform/linux/X11ErrorHandling.h"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,11 +46,13 @@ X11DisplayLayout makeX11DisplayLayout(const std::vector<X11Monitor>& monitors, i
 // server lacks RandR 1.5 or does not answer.
 X11DisplayLayout readX11DisplayLayout(x11::XDisplay* display);
 
-// Display services over X11: the displays are the active RandR monitors,
-// read afresh at every call (the layout changes under us whenever a monitor
-// is added, moved or removed). While the X server is away every query
-// answers "no display"; a server that comes back is picked up by the next
-// query.
+// Display services over X11: the displays are the active RandR monitors.
+// They are asked several times a frame, so the layout is kept and read
+// again only when RandR reports a change of screen, CRTC or output (seen
+// within kEventsReadInterval), or once it is kLayoutMaxAge old: monitors set
+// with XRRSetMonitor raise no event.
+// While the X server is away every query answers "no display"; a server
+// that comes back is picked up by the next query.
 //
 // Thread: any; one X connection of its own, serialized by a mutex.
 class X11DisplayServices final : public DisplayServices {
@@ -64,11 +68,20 @@ public:
     std::vector<DisplayID> onlineDisplayIDs() override;
     std::optional<DisplayPoint> pointerLocation() override;
 
+    static constexpr std::chrono::milliseconds kLayoutMaxAge{250};
+    static constexpr std::chrono::milliseconds kEventsReadInterval{5};
+
 private:
     X11DisplayLayout layout();
 
     std::mutex mutex_;
     x11::Connection connection_;
+    // The connection the events are asked on, and what was read through it.
+    std::uint64_t listeningGeneration_ = 0;
+    int randrEventBase_ = 0;
+    std::optional<X11DisplayLayout> layout_;
+    std::chrono::steady_clock::time_point layoutReadAt_{};
+    std::chrono::steady_clock::time_point eventsReadAt_{};
 };
 
 } // namespace quorvi
