@@ -129,16 +129,38 @@ private:
     unsigned used_ = 0;
 };
 
-void overwriteBits(std::vector<std::uint8_t>& rbsp, std::size_t position, unsigned count,
-                   std::uint32_t value) {
-    for (unsigned i = 0; i < count; ++i, ++position) {
-        const auto mask = static_cast<std::uint8_t>(0x80u >> (position % 8));
-        if ((value >> (count - 1 - i)) & 1u) {
-            rbsp[position / 8] |= mask;
-        } else {
-            rbsp[position / 8] &= static_cast<std::uint8_t>(~mask);
+// Appends the unit with `count` bits at `position` of its RBSP set to
+// `value`. Only the bytes up to the first nonzero one past those bits are
+// unescaped and escaped again: emulation prevention starts afresh after a
+// nonzero byte, so the rest of the unit (the slice data) is copied as it is.
+void appendRewritten(std::span<const std::uint8_t> unit, std::size_t position, unsigned count,
+                     std::uint32_t value, std::vector<std::uint8_t>& out) {
+    const std::span<const std::uint8_t> payload = unit.subspan(1);
+    const std::size_t lastByte = (position + count - 1) / 8;
+    std::vector<std::uint8_t> rbsp;
+    std::size_t consumed = 0;
+    int zeros = 0;
+    while (consumed < payload.size()) {
+        const std::uint8_t byte = payload[consumed++];
+        if (zeros >= 2 && byte == 3) {
+            zeros = 0;
+            continue;
+        }
+        rbsp.push_back(byte);
+        zeros = byte == 0 ? zeros + 1 : 0;
+        if (rbsp.size() > lastByte + 1 && byte != 0) {
+            break;
         }
     }
+    for (unsigned i = 0; i < count; ++i, ++position) {
+        const auto mask = static_cast<std::uint8_t>(0x80u >> (position % 8));
+        const bool set = ((value >> (count - 1 - i)) & 1u) != 0;
+        rbsp[position / 8] =
+            static_cast<std::uint8_t>(set ? rbsp[position / 8] | mask : rbsp[position / 8] & ~mask);
+    }
+    out.push_back(unit[0]);
+    appendEscaped(rbsp, out);
+    out.insert(out.end(), payload.begin() + static_cast<std::ptrdiff_t>(consumed), payload.end());
 }
 
 // forbidden_zero_bit clear and the given nal_unit_type.
@@ -361,10 +383,7 @@ bool H264FrameRepeater::adopt(std::vector<std::uint8_t>& accessUnit) {
             renumbered.insert(renumbered.end(), units[i].begin(), units[i].end());
             continue;
         }
-        std::vector<std::uint8_t> rbsp = unescape(units[i].subspan(1));
-        overwriteBits(rbsp, slices[i].frameNumPosition, frameNumBits_, frameNum);
-        renumbered.push_back(units[i][0]);
-        appendEscaped(rbsp, renumbered);
+        appendRewritten(units[i], slices[i].frameNumPosition, frameNumBits_, frameNum, renumbered);
     }
     accessUnit = std::move(renumbered);
     return true;
@@ -391,7 +410,7 @@ std::vector<std::uint8_t> H264FrameRepeater::repeat() {
         // so spares the decoder the edge checks.
         slice.ue(1);
     }
-    slice.ue(macroblocks_ - 1);
+    slice.ue(macroblocks_); // mb_skip_run: the whole picture
     const std::vector<std::uint8_t> rbsp = slice.finish();
 
     // nal_ref_idc 2, nal_unit_type 1 (non-IDR slice).

@@ -31,10 +31,11 @@ public:
     bool canRepeat() const { return supported_; }
 
     // One access unit from the encoder, Annex-B, in stream order. Its slices'
-    // frame_num are moved past the repeats inserted since the last IDR; the
-    // units come back after 4-byte start codes. Parameter sets inside it
-    // replace the ones given to reset(). Returns false for an access unit it
-    // cannot read: no repeat is made until an IDR is adopted again.
+    // frame_num are moved past the repeats inserted since the last IDR (a
+    // renumbered unit comes back with 4-byte start codes). Parameter sets in it
+    // replace the ones given to reset(). Returns false, leaving the unit as
+    // it is, when the stream is not supported or the unit cannot be read;
+    // then no repeat is made until an IDR is adopted again.
     bool adopt(std::vector<std::uint8_t>& accessUnit);
 
     // An access unit (a 4-byte start code and one slice) that shows the last

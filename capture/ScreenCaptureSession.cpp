@@ -52,12 +52,11 @@ CaptureOutputSize ScreenCaptureSession::outputSize(std::size_t pixelsWide, std::
     if (settings.targetWidth) {
         width = std::min(width, *settings.targetWidth);
     }
-    // The width is left as the settings make it: the send loop already keeps
-    // its target width even and at least 640.
     const double height =
         std::round(static_cast<double>(displayHeight) / static_cast<double>(displayWidth) *
                    static_cast<double>(width));
-    return {width, std::max<std::int64_t>(static_cast<std::int64_t>(height), 2)};
+    const auto even = [](std::int64_t side) { return std::max<std::int64_t>(side & ~1, 2); };
+    return {even(width), even(static_cast<std::int64_t>(height))};
 }
 
 void ScreenCaptureSession::prepare(DisplayID displayID, const StreamEncodingSettings& settings) {

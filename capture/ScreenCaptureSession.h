@@ -49,8 +49,17 @@ public:
     // The size a display of pixelsWide x pixelsHigh is captured at: the
     // settings' maxWidth, lowered to targetWidth when there is one, never
     // above the display's width; the height keeps the display's proportions,
-    // rounded half away from zero. A display that reports less than 2 pixels
-    // counts as 2, and the height is at least 2.
+    // rounded half away from zero. Then both sides are made even by dropping
+    // an odd last pixel, and are at least 2. A display that reports less than
+    // 2 pixels counts as 2.
+    //
+    // Even because 4:2:0 video has one chroma sample per 2 × 2 pixels: an
+    // encoder codes an odd side one pixel short (or would need a crop of one
+    // pixel, which the codecs cannot express), so the decoded picture would
+    // not have the size its frame message states, and the client would scale
+    // the picture and map taps with the wrong size. Capturing at the even
+    // size keeps the message, the picture (video or JPEG) and the cursor
+    // position, which is mapped into the captured picture, in agreement.
     static CaptureOutputSize outputSize(std::size_t pixelsWide, std::size_t pixelsHigh,
                                         const StreamEncodingSettings& settings);
 

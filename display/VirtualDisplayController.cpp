@@ -212,6 +212,17 @@ void VirtualDisplayController::stop() {
     removeDisplayLocked();
 }
 
+void VirtualDisplayController::cancelStart() {
+    std::lock_guard lock(mutex_);
+    ++stopCount_;
+    // A start() under way removed any older display before making its own,
+    // and publishes the ID only once done: without an ID, whatever exists
+    // belongs to a start that has not finished.
+    if (!displayID_) {
+        removeDisplayLocked();
+    }
+}
+
 std::optional<DisplayID> VirtualDisplayController::displayID() const {
     std::lock_guard lock(mutex_);
     return displayID_;

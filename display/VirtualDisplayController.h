@@ -116,6 +116,12 @@ public:
     // and leaves nothing behind.
     void stop();
 
+    // Makes a start() under way fail at its next step and leave nothing
+    // behind, as stop() does, but keeps a display that a finished start()
+    // made: whoever streams it can stop first, then remove it with stop().
+    // From any thread.
+    void cancelStart();
+
     // The current virtual display, if one exists.
     std::optional<DisplayID> displayID() const;
 

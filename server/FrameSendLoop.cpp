@@ -20,6 +20,9 @@ void QuorviServer::startSendingFrames() {
     if (sendTimer_) {
         sendTimer_->cancel();
     }
+    if (!hasLiveConnection()) {
+        return;
+    }
     const auto period = std::chrono::milliseconds(framePeriodMilliseconds(configuredFPS_));
     std::weak_ptr<QuorviServer> weakSelf = weak_from_this();
     sendTimer_ = std::make_unique<RepeatingTimer>(*queue_, period, [weakSelf] {
@@ -29,6 +32,14 @@ void QuorviServer::startSendingFrames() {
     });
     sendTimer_->start();
     SendTickPhase::publish(std::chrono::steady_clock::now(), period);
+}
+
+void QuorviServer::stopSendingFrames() {
+    QUORVI_ASSERT_ON(*queue_);
+    if (sendTimer_) {
+        sendTimer_->cancel();
+    }
+    isFrameSendInFlight_ = false;
 }
 
 std::optional<DisplayID> QuorviServer::onlineVirtualDisplayID() {
@@ -74,6 +85,11 @@ DisplayID QuorviServer::validatedStreamedDisplayID() {
         if (const auto virtualID = onlineVirtualDisplayID()) {
             return *virtualID;
         }
+        if (!virtualDisplay_->displayID()) {
+            // Removed by this server (a stop on another thread), not by the
+            // system: nothing was lost, and the stop ends the frames anyway.
+            return mainDisplayID();
+        }
         isExtendedModeEnabled_ = false;
         publishDisplayMode("Étendu perdu", "macOS a retiré le display virtuel",
                            "Étendu perdu · retour miroir · écrans: " + onlineScreensText());
@@ -83,7 +99,7 @@ DisplayID QuorviServer::validatedStreamedDisplayID() {
 
 void QuorviServer::sendFrame() {
     QUORVI_ASSERT_ON(*queue_);
-    if (!connection_ || isFrameSendInFlight_) {
+    if (!hasLiveConnection() || isFrameSendInFlight_) {
         return; // skipped, not queued
     }
     if (!frameSource_) {
@@ -146,7 +162,11 @@ void QuorviServer::handleSendCompletion(const std::shared_ptr<Connection>& sentO
     }
     isFrameSendInFlight_ = false;
     if (error) {
-        if (!hasConnectionEnded_) {
+        if (hasConnectionEnded_) {
+            // The connection's end was journaled already and says why; the
+            // loop ends with it rather than send into a closed socket.
+            stopSendingFrames();
+        } else {
             publish("Envoi échoué: " + error->description, std::nullopt, true);
         }
         return;

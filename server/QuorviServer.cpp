@@ -190,8 +190,10 @@ void QuorviServer::storeAndStartListener(std::shared_ptr<Listener> newListener) 
 void QuorviServer::stop() {
     // First cut short a start of the virtual display that may be waiting for
     // it to come online, so the work queue is free at once; then stop the
-    // queue's work; then remove whatever a start made in between.
-    virtualDisplay_->stop();
+    // queue's work, the send ticks included; only then remove the display.
+    // Removed while ticks still ran, the display would look lost to the next
+    // frame, which would journal a loss the server caused itself.
+    virtualDisplay_->cancelStart();
     if (queue_->isCurrent()) {
         stopOnQueue();
     } else {
@@ -204,11 +206,9 @@ void QuorviServer::stop() {
 
 void QuorviServer::stopOnQueue() {
     QUORVI_ASSERT_ON(*queue_);
-    if (sendTimer_) {
-        sendTimer_->cancel();
-        sendTimer_.reset();
-    }
-    isFrameSendInFlight_ = false;
+    stopSendingFrames();
+    sendTimer_.reset();
+    isConnectionReady_ = false;
     frameSequence_ = 0;
     if (frameCapture_) {
         frameCapture_->stop();
@@ -236,9 +236,12 @@ void QuorviServer::accept(std::shared_ptr<Connection> newConnection) {
     }
     connection_ = newConnection;
     hasConnectionEnded_ = false;
+    isConnectionReady_ = false;
     receiveBuffer_.clear();
     frameSequence_ = 0;
-    isFrameSendInFlight_ = false;
+    // The replaced client's ticks end here; the newcomer's start once it is
+    // ready.
+    stopSendingFrames();
     sessionStartedAt_ = platform_.clock->now();
     sessionStats_ = SessionStats{};
     publishDiagnosticsSummary();
@@ -283,6 +286,7 @@ void QuorviServer::handleConnectionState(const ConnectionState& state) {
     QUORVI_ASSERT_ON(*queue_);
     switch (state.kind) {
     case ConnectionStateKind::ready:
+        isConnectionReady_ = true;
         publish("Connecté", "iPhone connecté", true);
         sessionStartedAt_ = platform_.clock->now();
         sessionStats_ = SessionStats{};
@@ -290,26 +294,31 @@ void QuorviServer::handleConnectionState(const ConnectionState& state) {
         startSendingFrames();
         break;
     case ConnectionStateKind::failed:
-        hasConnectionEnded_ = true;
+        endConnection();
         publish("Connexion échouée: " + (state.error ? state.error->description : std::string()),
                 "Aucun iPhone", true);
-        if (sendTimer_) {
-            sendTimer_->cancel();
-        }
-        isFrameSendInFlight_ = false;
         break;
     case ConnectionStateKind::cancelled:
-        hasConnectionEnded_ = true;
+        endConnection();
         publish("Déconnecté", "Aucun iPhone", true);
-        if (sendTimer_) {
-            sendTimer_->cancel();
-        }
-        isFrameSendInFlight_ = false;
         break;
     case ConnectionStateKind::setup:
     case ConnectionStateKind::preparing:
     case ConnectionStateKind::waiting:
         break;
+    }
+}
+
+// Nobody watches any more: the ticks end and so does the capture stream,
+// which would otherwise go on grabbing the screen at the preset's rate until
+// the next client. Settings chosen meanwhile apply when one is ready.
+void QuorviServer::endConnection() {
+    QUORVI_ASSERT_ON(*queue_);
+    hasConnectionEnded_ = true;
+    isConnectionReady_ = false;
+    stopSendingFrames();
+    if (frameCapture_) {
+        frameCapture_->stop();
     }
 }
 

@@ -121,7 +121,13 @@ private:
     void handleClientStats(const InputEventMessage& message);
 
     // Hooks into the frame loop, diagnostics and display management.
+    // Re-arms the send timer at the preset's rate; only for a ready client.
     void startSendingFrames();
+    void stopSendingFrames();
+    // The ready client, if any: the only one the timer is ever armed for.
+    bool hasLiveConnection() const { return connection_ && isConnectionReady_; }
+    // The current connection failed or was cancelled.
+    void endConnection();
     void sendFrame();
     void handleSendCompletion(const std::shared_ptr<Connection>& sentOn, std::int64_t sequence,
                               bool hasPicture, const std::string& subtitle,
@@ -202,6 +208,8 @@ private:
     // The current connection reported failed or cancelled: sends it aborts
     // afterwards are a consequence, not news ("Envoi échoué" would hide why).
     bool hasConnectionEnded_ = false;
+    // The current connection reported ready and has not ended since.
+    bool isConnectionReady_ = false;
     bool isExtendedModeEnabled_ = false;
     std::int64_t configuredFPS_ = 10;
     StreamMode configuredMode_ = StreamMode::balanced;

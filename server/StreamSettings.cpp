@@ -73,7 +73,9 @@ void QuorviServer::applyStreamMode(StreamMode mode) {
     storeStreamMode(mode);
     publish(mode, activePreset_, streamQualityLabel(activePreset_, clientViewportPixels_),
             std::nullopt, streamModeJournalLine(mode, activePreset_));
-    if (connection_) {
+    // Applied by the next ready client when there is none now: a choice made
+    // while nobody watches costs no capture and no encoding.
+    if (hasLiveConnection()) {
         startSendingFrames();
     }
 }

@@ -1,8 +1,8 @@
 #include "platform/linux/LibavCompressionSession.h"
 
 #include "capture/AnnexB.h"
-#include "capture/H264FrameRepeater.h"
 #include "platform/linux/PixelConversion.h"
+#include "platform/linux/X264CompressionSession.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -320,7 +320,7 @@ public:
                 frame_.reset();
             }
         }
-        resetRepeats();
+        convertedStamp_ = {};
     }
 
     ~LibavCompressionSession() override { invalidate(); }
@@ -357,7 +357,7 @@ public:
                 context_.reset();
             }
         }
-        resetRepeats();
+        convertedStamp_ = {};
     }
 
     void prepareToEncodeFrames() override {}
@@ -368,14 +368,9 @@ public:
             picture->height() < height_) {
             return false;
         }
+        // A picture the frame already holds is sent as it is.
         const bool isUnchanged =
             picture->stamp().number != 0 && picture->stamp() == convertedStamp_;
-        const bool isKeyFrameDue =
-            forceKeyFrame ||
-            (keyFrameInterval() > 0 && framesSinceKeyFrame_ + 1 >= keyFrameInterval());
-        if (isUnchanged && !isKeyFrameDue && sendRepeat(tag)) {
-            return true;
-        }
         AVFrame* input = isUnchanged ? unchangedFrame() : convert(*picture);
         if (input == nullptr) {
             return false;
@@ -387,7 +382,7 @@ public:
         }
         lastPts_ = pts;
         input->pts = pts;
-        input->pict_type = isKeyFrameDue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        input->pict_type = forceKeyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
 
         int status = avcodec_send_frame(context_.get(), input);
         if (status == AVERROR(EAGAIN)) {
@@ -418,44 +413,6 @@ public:
     }
 
 private:
-    // The frame count between key frames the encoder was opened with; 0
-    // when it has none.
-    std::int64_t keyFrameInterval() const {
-        return properties_.maxKeyFrameInterval > 0 ? properties_.maxKeyFrameInterval : 0;
-    }
-
-    void resetRepeats() {
-        convertedStamp_ = {};
-        framesSinceKeyFrame_ = 0;
-        repeats_ = H264FrameRepeater();
-        canRepeat_ =
-            codec_ == VideoCodec::h264 && family_ == Family::x264 &&
-            parameterSets_.parameterSets.size() == 2 &&
-            repeats_.reset(parameterSets_.parameterSets[0], parameterSets_.parameterSets[1]);
-    }
-
-    // Shows the last picture again without the encoder; false when this
-    // stream cannot (then the encoder gets the picture as it is).
-    bool sendRepeat(SubmissionTag tag) {
-        // A repeat may not overtake a frame the encoder still holds.
-        if (!canRepeat_ || !inFlight_.empty()) {
-            return false;
-        }
-        repeatUnit_ = repeats_.repeat();
-        if (repeatUnit_.empty()) {
-            return false;
-        }
-        ++framesSinceKeyFrame_;
-        static constexpr SampleAttachments kNotSync[1] = {{true}};
-        CompressedSample sample;
-        sample.dataBuffer = std::span<const std::uint8_t>(repeatUnit_);
-        sample.framing = NalFraming::startCoded;
-        sample.formatDescription = &parameterSets_;
-        sample.attachments = std::span<const SampleAttachments>(kNotSync);
-        output_(tag, 0, &sample);
-        return true;
-    }
-
     // The frame that already holds the picture, made writable again (with
     // its pixels) if the encoder still holds a reference to it, and up to
     // the GPU for VAAPI.
@@ -532,17 +489,8 @@ private:
             inFlight_.pop_front();
         }
         const bool isKeyFrame = (packet.flags & AV_PKT_FLAG_KEY) != 0;
-        framesSinceKeyFrame_ = isKeyFrame ? 0 : framesSinceKeyFrame_ + 1;
-        std::span<const std::uint8_t> data(packet.data, static_cast<std::size_t>(packet.size));
-        if (canRepeat_) {
-            // Numbered after the repeats sent since the encoder's last
-            // frame; one that cannot be read stops repeats until the next
-            // key frame, which the decoder can take without them.
-            adopted_.assign(data.begin(), data.end());
-            if (repeats_.adopt(adopted_)) {
-                data = adopted_;
-            }
-        }
+        const std::span<const std::uint8_t> data(packet.data,
+                                                 static_cast<std::size_t>(packet.size));
         static constexpr SampleAttachments kNotSync[1] = {{true}};
         CompressedSample sample;
         sample.dataBuffer = data;
@@ -572,13 +520,6 @@ private:
     std::optional<std::int64_t> lastPts_;
     // The picture frame_ holds, converted.
     PictureStamp convertedStamp_;
-    // Frames handed out since the last key frame, repeats included, so that
-    // periodic key frames keep their rhythm on a still screen.
-    std::int64_t framesSinceKeyFrame_ = 0;
-    bool canRepeat_ = false;
-    H264FrameRepeater repeats_;
-    std::vector<std::uint8_t> repeatUnit_;
-    std::vector<std::uint8_t> adopted_;
 };
 
 class LibavCompressionSessionFactory final : public CompressionSessionFactory {
@@ -600,6 +541,13 @@ public:
         const auto& names = codec == VideoCodec::hevc ? choice_.hevcEncoders : choice_.h264Encoders;
         for (const std::string& name : names) {
             if (!EncoderRegistry::shared().isUsable(name)) {
+                continue;
+            }
+            if (familyOf(name) == Family::x264) {
+                if (auto session =
+                        makeX264CompressionSession(codedWidth, codedHeight, properties, output)) {
+                    return session;
+                }
                 continue;
             }
             BufferPtr device =

@@ -34,11 +34,9 @@ struct LibavEncoderChoice {
 // Pictures are converted BGRA → YUV 4:2:0 (PixelConversion) straight from
 // the shared buffer into the encoder's frame (NV12 uploaded to a hardware
 // frame for VAAPI), and only where the picture changed since the one the
-// frame holds. A picture that did not change at all is not converted; for
-// libx264 it is not even encoded: the session writes a frame that repeats
-// the last one (H264FrameRepeater), because libx264 spends several
-// milliseconds on an unchanged 1920 × 1200 picture. Key frames, forced or
-// periodic, always go through the encoder. 4:2:0 has no odd sizes: a
+// frame holds; an unchanged picture is sent without converting anything.
+// libx264 is driven through its own API instead (X264CompressionSession),
+// which takes hints libavcodec cannot pass. 4:2:0 has no odd sizes: a
 // picture with an odd width or height is coded without its last column or
 // row.
 //

@@ -74,10 +74,9 @@ bool scaleBgra(const std::uint8_t* source, std::size_t sourceBytesPerRow, int so
         if (status != 0) {
             return false;
         }
-        if (!isSameSize) {
-            // The box filter's fixed-point averages can bring 255 down to 253.
-            makeOpaque(target.mutableData(), target.bytesPerRow(), rect);
-        }
+        // Grabs leave the fourth byte undefined, and the box filter's
+        // fixed-point averages would not keep 255 anyway.
+        makeOpaque(target.mutableData(), target.bytesPerRow(), rect);
     }
     return true;
 }

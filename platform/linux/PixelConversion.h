@@ -31,8 +31,8 @@ void makeOpaque(std::uint8_t* picture, std::size_t bytesPerRow, const PixelRect&
 // within changed, given in target coordinates: a copy when the sizes match,
 // else a box-filtered scale of just those rectangles (a rectangle is widened
 // by the filter's reach, so its edges match a scale of the whole picture).
-// The source must be opaque; so is the target where it was written. False
-// for sizes that cannot be worked with.
+// The target comes out opaque where it was written, whatever the source's
+// fourth byte. False for sizes that cannot be worked with.
 bool scaleBgra(const std::uint8_t* source, std::size_t sourceBytesPerRow, int sourceWidth,
                int sourceHeight, PixelBuffer& target, const ChangedRegion& changed);
 

@@ -386,8 +386,6 @@ public:
                 }
                 return nullptr;
             }
-            makeOpaque(grabber_.pixels(), grabber_.bytesPerRow(),
-                       {0, top, monitor_.width, bottom - top});
         }
         capturedAt = std::chrono::steady_clock::now();
         if (cursor) {

@@ -56,6 +56,9 @@ public:
     std::size_t undeliveredCount() const {
         return locked([&] { return deliveries_.size(); });
     }
+    bool isCancelled() const {
+        return locked([&] { return isCancelled_; });
+    }
     std::size_t largestReadRequested() const {
         return locked([&] { return largestRead_; });
     }

@@ -43,6 +43,11 @@ public:
         std::lock_guard lock(state_->mutex);
         return state_->creations;
     }
+    // Called, without the lock, each time a display is removed.
+    void setOnRemoval(std::function<void()> onRemoval) {
+        std::lock_guard lock(state_->mutex);
+        state_->onRemoval = std::move(onRemoval);
+    }
     // Displays made and not removed yet.
     int liveCount() const {
         std::lock_guard lock(state_->mutex);
@@ -74,6 +79,7 @@ private:
         Script script;
         std::vector<Creation> creations;
         int live = 0;
+        std::function<void()> onRemoval;
     };
 
     class Display final : public VirtualDisplay {
@@ -84,8 +90,13 @@ private:
         }
         ~Display() override {
             state_->displays->removeDisplay(id_);
-            std::lock_guard lock(state_->mutex);
+            std::unique_lock lock(state_->mutex);
             --state_->live;
+            const auto onRemoval = state_->onRemoval;
+            lock.unlock();
+            if (onRemoval) {
+                onRemoval();
+            }
         }
         DisplayID displayID() override { return id_; }
         void moveTo(std::int32_t x, std::int32_t y) override {

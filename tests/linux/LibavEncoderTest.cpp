@@ -1,6 +1,9 @@
 // The libavcodec sessions against the real tools: what the server sends is a
 // stream ffmpeg decodes without a word, with the pictures that went in.
 
+#include "capture/AnnexB.h"
+#include "capture/H264FrameRepeater.h"
+#include "capture/ScreenCaptureSession.h"
 #include "capture/VideoFrameEncoder.h"
 #include "linux/TestCommands.h"
 #include "platform/linux/LibavCompressionSession.h"
@@ -9,6 +12,11 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+}
 
 namespace quorvi {
 namespace {
@@ -100,6 +108,16 @@ TEST(LibavEncoder, EachStreamDecodesWithTheRealToolsAndKeyFramesComeWhenDue) {
         return std::make_shared<VideoFrameEncoder>(
             makeLibavCompressionSessionFactory({std::move(hevc), std::move(h264)}));
     };
+    // What the capture makes of a display with odd sides, and of an odd
+    // height from the client's width: the size the frame message states,
+    // which the decoded picture must have too.
+    const auto captured = [](std::size_t wide, std::size_t high, std::int64_t target) {
+        const auto size =
+            ScreenCaptureSession::outputSize(wide, high, {.maxWidth = 1920, .targetWidth = target});
+        return std::pair{static_cast<int>(size.width), static_cast<int>(size.height)};
+    };
+    const auto [oddWidth, oddHeight] = captured(1179, 737, 1920);
+    const auto [narrowWidth, narrowHeight] = captured(1920, 1080, 844);
     const struct {
         std::shared_ptr<VideoEncoder> encoder;
         std::string codec; // empty: either
@@ -107,7 +125,8 @@ TEST(LibavEncoder, EachStreamDecodesWithTheRealToolsAndKeyFramesComeWhenDue) {
     } cases[] = {
         {only({}, {"libx264"}), "h264-annexb", 1280, 800, 60, 35, -1},
         {only({"libx265"}, {}), "hevc-annexb", 320, 192, 60, -1, -1},
-        {only({}, {"libx264"}), "h264-annexb", 1179, 737, 10, -1, -1},
+        {only({}, {"libx264"}), "h264-annexb", oddWidth, oddHeight, 10, -1, -1},
+        {only({"libx265"}, {}), "hevc-annexb", narrowWidth, narrowHeight, 10, -1, -1},
         {makeLibavVideoEncoder(), "", 640, 400, 12, -1, 6},
     };
     for (const auto& row : cases) {
@@ -138,8 +157,72 @@ TEST(LibavEncoder, EachStreamDecodesWithTheRealToolsAndKeyFramesComeWhenDue) {
         for (const int asked : {row.forceAt, row.switchAt}) {
             EXPECT_TRUE(asked < 0 || std::count(keyFrames.begin(), keyFrames.end(), asked));
         }
-        // 4:2:0 has no odd sizes: an odd one loses its last column and row.
-        expectToolsAgree(frames, row.width & ~1, row.height & ~1);
+        expectToolsAgree(frames, row.width, row.height);
+    }
+}
+
+// The client's decoder, strict about errors: every picture's planes in order.
+std::string decodeStrictly(const std::vector<std::vector<std::uint8_t>>& units) {
+    AVCodecContext* decoder = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
+    decoder->err_recognition = AV_EF_CAREFUL | AV_EF_COMPLIANT | AV_EF_EXPLODE;
+    EXPECT_EQ(avcodec_open2(decoder, nullptr, nullptr), 0);
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    std::string pictures;
+    for (std::size_t i = 0; i <= units.size(); ++i) {
+        if (i < units.size() && av_new_packet(packet, static_cast<int>(units[i].size())) == 0) {
+            std::copy(units[i].begin(), units[i].end(), packet->data);
+        }
+        EXPECT_EQ(avcodec_send_packet(decoder, i < units.size() ? packet : nullptr), 0) << i;
+        av_packet_unref(packet);
+        while (avcodec_receive_frame(decoder, frame) == 0) {
+            EXPECT_EQ(frame->decode_error_flags, 0) << "concealed in " << i;
+            const int size =
+                av_image_get_buffer_size(AV_PIX_FMT_YUV420P, frame->width, frame->height, 1);
+            pictures.resize(pictures.size() + static_cast<std::size_t>(size));
+            av_image_copy_to_buffer(
+                reinterpret_cast<std::uint8_t*>(pictures.data() + pictures.size() - size), size,
+                frame->data, frame->linesize, AV_PIX_FMT_YUV420P, frame->width, frame->height, 1);
+        }
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&decoder);
+    return pictures;
+}
+
+// An unchanged picture goes out as the repeater's skipped picture instead of
+// the encoder's. libx264 as the server opens it cuts each picture into one
+// slice per thread. Pictures A to E, K a forced IDR, R a repeat.
+TEST(LibavEncoder, RepeatsShowTheLastPictureAndLeaveTheEncodersPicturesExact) {
+    const std::string script = "AB" + std::string(20, 'R') + "CDKRRE";
+    VideoFrameEncoder encoder(makeLibavCompressionSessionFactory({{}, {"libx264"}}));
+    H264FrameRepeater repeater;
+    std::vector<std::vector<std::uint8_t>> sent, encoded;
+    for (std::size_t i = 0; i < script.size(); ++i) {
+        if (script[i] == 'R') {
+            sent.push_back(repeater.repeat());
+            continue;
+        }
+        if (script[i] == 'K') {
+            encoder.forceKeyFrame();
+        }
+        auto frame = encoder.encode(quadrantPicture(320, 192, static_cast<int>(i)), {.fps = 30});
+        ASSERT_TRUE(frame && frame->isKeyFrame == (i == 0 || script[i] == 'K')) << i;
+        const auto sets = splitAnnexB(frame->data);
+        ASSERT_TRUE(i > 0 || repeater.reset(sets[0], sets[1]));
+        encoded.push_back(frame->data);
+        sent.push_back(frame->data);
+        EXPECT_TRUE(repeater.adopt(sent.back())) << i;
+    }
+    const std::size_t size = 320 * 192 * 3 / 2;
+    const std::string shown = decodeStrictly(sent);
+    const std::string alone = decodeStrictly(encoded);
+    ASSERT_EQ(shown.size(), script.size() * size);
+    for (std::size_t i = 0, j = 0; i < script.size(); ++i) {
+        const auto& [source, at] =
+            script[i] == 'R' ? std::pair{&shown, i - 1} : std::pair{&alone, j++};
+        EXPECT_EQ(shown.compare(i * size, size, *source, at * size, size), 0) << i;
     }
 }
 

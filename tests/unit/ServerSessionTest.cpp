@@ -8,6 +8,7 @@
 #include "protocol/JsonCodec.h"
 #include "quality/Diagnostics.h"
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -280,6 +281,31 @@ TEST_F(FrameSendLoop, ANewcomerStartsAfreshAndALateCompletionChangesNothing) {
     EXPECT_EQ(harness->capture->stopCount(), stops + 1);
 }
 
+// Nothing runs for nobody: the capture stops with the client, and a mode
+// chosen with no client (never one, or one that left) arms no timer and
+// captures nothing; the next ready client gets that mode's rate.
+TEST_F(FrameSendLoop, AModeChosenWithoutAClientCostsNothingUntilTheNextOne) {
+    start();
+    harness->server->setStreamMode(StreamMode::fluid);
+    harness->settle();
+    EXPECT_TRUE(harness->capture->prepared().empty());
+    connect();
+    frames(1);
+    const auto stops = harness->capture->stopCount();
+    client->cancel();
+    ASSERT_TRUE(harness->waitForStatus("Déconnecté"));
+    EXPECT_EQ(harness->capture->stopCount(), stops + 1);
+    const auto prepared = harness->capture->prepared().size();
+    const auto sent = client->sentMessages().size();
+    harness->server->setStreamMode(StreamMode::highFrameRate);
+    harness->settle();
+    EXPECT_FALSE(harness->server->sendTimerPeriod());
+    EXPECT_EQ(harness->capture->prepared().size(), prepared);
+    EXPECT_EQ(client->sentMessages().size(), sent);
+    connect();
+    EXPECT_EQ(harness->server->sendTimerPeriod(), 33ms);
+}
+
 TEST_F(FrameSendLoop, WithoutTheGrantFramesExplainWhyUntilItArrives) {
     start();
     harness->grants->setScreenRecording(false);
@@ -359,6 +385,24 @@ TEST_F(DisplayModes, FramesComeFromTheVirtualDisplayUntilItIsLost) {
     EXPECT_EQ(state().displayModeDetail(), "Création écran virtuel échouée");
     EXPECT_EQ(journalFront(),
               "Écran virtuel échoué: Création écran virtuel échouée (sortie) · " + kScreens);
+}
+
+// A stop while extended mode streams ends the frames before it removes the
+// display: no frame finds it gone, so no loss is journaled.
+TEST_F(DisplayModes, AStopEndsTheFramesBeforeItRemovesTheDisplay) {
+    start();
+    harness->server->useExtendedMode();
+    harness->settle();
+    connect();
+    EXPECT_EQ(frames(1).back().title, "Écran étendu");
+    std::atomic<bool> wasClientGone = false;
+    harness->virtualDisplays->setOnRemoval([&] { wasClientGone = client->isCancelled(); });
+    harness->server->stop();
+    harness->virtualDisplays->setOnRemoval(nullptr);
+    harness->settle();
+    EXPECT_EQ(harness->virtualDisplays->liveCount(), 0);
+    EXPECT_TRUE(wasClientGone);
+    EXPECT_FALSE(harness->journalHas("Étendu perdu"));
 }
 
 // A quarter of the viewport's pixels, within 360 × 180 to 1600 × 1000

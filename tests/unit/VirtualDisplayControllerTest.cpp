@@ -115,8 +115,11 @@ TEST_F(VirtualDisplayControllerTest, MakesKeepsAndRemovesAHiDPIDisplayRightOfThe
         EXPECT_EQ(creation.liveBefore, 0);
     }
 
-    // A stop, even twice, removes it; the next start makes one afresh, and a
-    // controller that goes away removes its own.
+    // Cancelling starts keeps what a finished one made. A stop, even twice,
+    // removes it; the next start makes one afresh, and a controller that
+    // goes away removes its own.
+    controller.cancelStart();
+    EXPECT_EQ(controller.displayID(), 103u);
     controller.stop();
     controller.stop();
     EXPECT_EQ(controller.displayID(), std::nullopt);
@@ -161,6 +164,20 @@ TEST_F(VirtualDisplayControllerTest, StopFromAnotherThreadEndsAStartThatWaits) {
     EXPECT_EQ(liveAfterStop, 0);
     EXPECT_EQ(waitClock->sleeps, 2);
     EXPECT_EQ(controller.displayID(), std::nullopt);
+    EXPECT_EQ(backend->liveCount(), 0);
+}
+
+// cancelStart() ends a start that waits just as stop() does.
+TEST_F(VirtualDisplayControllerTest, CancelStartEndsAStartThatWaits) {
+    backend->setScript({.comesOnline = false});
+    waitClock->onSleep = [&](int sleeps) {
+        if (sleeps == 2) {
+            controller.cancelStart();
+        }
+    };
+    const auto error = startError(1280, 800);
+    EXPECT_TRUE(error && error->kind() == Kind::displayCreationFailed);
+    EXPECT_EQ(waitClock->sleeps, 2);
     EXPECT_EQ(backend->liveCount(), 0);
 }
 
