@@ -1,6 +1,7 @@
 #include "platform/linux/X264CompressionSession.h"
 
 #include "capture/AnnexB.h"
+#include "capture/BitRateGovernor.h"
 #include "capture/H264FrameRepeater.h"
 #include "platform/linux/PixelConversion.h"
 
@@ -51,9 +52,10 @@ EncoderPtr openEncoder(int width, int height, const CompressionProperties& prope
     if (!properties.allowFrameReordering) {
         parameters.i_bframe = 0;
     }
-    parameters.rc.i_rc_method = X264_RC_ABR;
-    parameters.rc.i_bitrate = static_cast<int>(std::clamp<std::int64_t>(
-        properties.averageBitRate / 1000, 1, std::numeric_limits<int>::max()));
+    // Each frame's quantizer comes from BitRateGovernor: x264's own
+    // average-bit-rate control analyses every whole picture first.
+    parameters.rc.i_rc_method = X264_RC_CQP;
+    parameters.rc.i_qp_constant = 26;
     parameters.vui.b_fullrange = 0;
     parameters.vui.i_colmatrix = kSmpte170mMatrix;
     parameters.b_repeat_headers = 0;
@@ -133,7 +135,8 @@ public:
         const bool isKeyFrameDue = forceKeyFrame || isKeyFrameOwed_ ||
                                    (properties_.maxKeyFrameInterval > 0 &&
                                     framesSinceKeyFrame_ + 1 >= properties_.maxKeyFrameInterval);
-        if (isUnchanged && !isKeyFrameDue && inFlight_.empty() && sendRepeat(tag)) {
+        if (isUnchanged && inFlight_.empty() &&
+            (isKeyFrameDue ? sendKeyFrameAgain(tag) : sendRepeat(tag))) {
             return true;
         }
         ChangedRegion changed;
@@ -169,10 +172,14 @@ public:
         input.img.i_stride[2] = width_ / 2;
         input.i_type = isKeyFrameDue ? X264_TYPE_IDR : X264_TYPE_AUTO;
         input.i_pts = nextPts(time);
+        std::int64_t changedMacroblocks =
+            static_cast<std::int64_t>((width_ + 15) / 16) * ((height_ + 15) / 16);
         if (!isKeyFrameDue && hasEncoded_) {
-            input.prop.mb_info = constantMacroblocks(changed);
+            input.prop.mb_info = constantMacroblocks(changed, changedMacroblocks);
             input.prop.mb_info_free = std::free;
         }
+        const int quantizer = governor_.quantizer(changedMacroblocks, isKeyFrameDue);
+        input.i_qpplus1 = quantizer + 1;
         x264_picture_t coded;
         x264_nal_t* units = nullptr;
         int count = 0;
@@ -182,7 +189,7 @@ public:
             return false;
         }
         hasEncoded_ = true;
-        inFlight_.emplace_back(input.i_pts, tag);
+        inFlight_.push_back({input.i_pts, tag, changedMacroblocks, quantizer});
         if (size > 0) {
             deliver(units, count, size, coded);
         }
@@ -219,7 +226,9 @@ private:
         framesSinceKeyFrame_ = 0;
         isKeyFrameOwed_ = false;
         hasEncoded_ = false;
+        lastKeyFrame_.clear();
         encoder_ = openEncoder(width_, height_, properties_);
+        governor_ = BitRateGovernor(properties_.averageBitRate, properties_.expectedFrameRate);
         std::optional<FormatDescription> sets =
             encoder_ ? parameterSetsOf(encoder_.get()) : std::nullopt;
         if (!sets) {
@@ -245,7 +254,9 @@ private:
 
     // One byte a macroblock, for x264 to free: constant where nothing of
     // the 16 × 16 block changed since the encoder's last picture.
-    std::uint8_t* constantMacroblocks(const ChangedRegion& changed) const {
+    // Counts the others in changedMacroblocks.
+    std::uint8_t* constantMacroblocks(const ChangedRegion& changed,
+                                      std::int64_t& changedMacroblocks) const {
         const int columns = (width_ + 15) / 16;
         const int rows = (height_ + 15) / 16;
         auto* flags =
@@ -264,6 +275,8 @@ private:
                     flags + static_cast<std::ptrdiff_t>(row) * columns + right, std::uint8_t{0});
             }
         }
+        changedMacroblocks =
+            std::count(flags, flags + static_cast<std::ptrdiff_t>(columns) * rows, std::uint8_t{0});
         return flags;
     }
 
@@ -276,7 +289,26 @@ private:
             return false;
         }
         ++framesSinceKeyFrame_;
+        governor_.repeated(unit_.size());
         output(tag, unit_, false);
+        return true;
+    }
+
+    // A key frame asked for while the picture is still the one of the
+    // encoder's last key frame (only repeats since): that key frame again,
+    // which is what the encoder would make, for nothing. A new client on a
+    // still screen, and the periodic key frames of one, cost no encoding.
+    bool sendKeyFrameAgain(SubmissionTag tag) {
+        if (lastKeyFrame_.empty() || isKeyFrameOwed_) {
+            return false;
+        }
+        unit_ = lastKeyFrame_;
+        if (canRepeat_ && !repeats_.adopt(unit_)) {
+            return false;
+        }
+        framesSinceKeyFrame_ = 0;
+        governor_.repeated(unit_.size());
+        output(tag, unit_, true);
         return true;
     }
 
@@ -293,15 +325,23 @@ private:
         }
         const bool isKeyFrame = coded.b_keyframe != 0;
         isKeyFrameOwed_ = isKeyFrameOwed_ && !isKeyFrame;
+        if (isKeyFrame) {
+            lastKeyFrame_ = unit_;
+        } else {
+            lastKeyFrame_.clear();
+        }
         framesSinceKeyFrame_ = isKeyFrame ? 0 : framesSinceKeyFrame_ + 1;
         // Frames the encoder dropped leave the queue unanswered: their
         // waiters run into their time-out.
-        while (!inFlight_.empty() && inFlight_.front().first < coded.i_pts) {
+        while (!inFlight_.empty() && inFlight_.front().pts < coded.i_pts) {
             inFlight_.pop_front();
         }
         SubmissionTag tag = 0;
-        if (!inFlight_.empty() && inFlight_.front().first == coded.i_pts) {
-            tag = inFlight_.front().second;
+        if (!inFlight_.empty() && inFlight_.front().pts == coded.i_pts) {
+            const Submitted& submitted = inFlight_.front();
+            tag = submitted.tag;
+            governor_.coded(unit_.size(), submitted.changedMacroblocks, isKeyFrame,
+                            submitted.quantizer);
             inFlight_.pop_front();
         }
         output(tag, unit_, isKeyFrame);
@@ -333,8 +373,15 @@ private:
     std::vector<std::uint8_t> chromaRed_;
     PictureStamp convertedStamp_;
     bool hasEncoded_ = false;
-    // Presentation time and tag of each frame sent and not yet out.
-    std::deque<std::pair<std::int64_t, SubmissionTag>> inFlight_;
+    // Each frame sent to the encoder and not yet out.
+    struct Submitted {
+        std::int64_t pts = 0;
+        SubmissionTag tag = 0;
+        std::int64_t changedMacroblocks = 0;
+        int quantizer = 0;
+    };
+    std::deque<Submitted> inFlight_;
+    BitRateGovernor governor_{1, 1};
     std::optional<std::int64_t> lastPts_;
     // Frames handed out since the last key frame, repeats included, so that
     // periodic key frames keep their rhythm on a still screen.
@@ -343,6 +390,8 @@ private:
     bool canRepeat_ = false;
     H264FrameRepeater repeats_;
     std::vector<std::uint8_t> unit_;
+    // The encoder's last output while it was a key frame.
+    std::vector<std::uint8_t> lastKeyFrame_;
 };
 
 } // namespace

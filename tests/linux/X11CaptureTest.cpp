@@ -110,8 +110,9 @@ TEST_F(X11CaptureTest, AFrameShowsTheScreenScaledWithThePointerWhereItIs) {
     EXPECT_EQ(session_->diagnosticSubtitle(true), "Capture active, frame en attente");
 }
 
-// Scaled to 1280 x 800 and sent as H.264: the still picture twice (the
-// second a repeat), then with a square painted, twice.
+// Scaled to 1280 x 800 and sent as H.264: the still picture three times
+// (a repeat, then the key frame again for a key frame asked for), then with
+// a square painted, twice (the second a repeat).
 TEST_F(X11CaptureTest, APaintedSquareIsAllThatIsGrabbedAndTheDecodedPictureMatchesTheScreen) {
     testing::TestWindow window(displayName_, 0, 0, 1920, 1200);
     ASSERT_TRUE(window.isReady());
@@ -138,9 +139,14 @@ TEST_F(X11CaptureTest, APaintedSquareIsAllThatIsGrabbedAndTheDecodedPictureMatch
 
     VideoFrameEncoder encoder(makeLibavCompressionSessionFactory({{}, {"libx264"}}));
     std::string stream;
-    for (const auto* shown : {&*still, &*still, &*painted, &*painted}) {
-        const auto frame = encoder.encode(*shown, {.fps = 30});
+    const CapturedVideoBuffer* shown[] = {&*still, &*still, &*still, &*painted, &*painted};
+    for (int i = 0; i < 5; ++i) {
+        if (i == 2) {
+            encoder.forceKeyFrame();
+        }
+        const auto frame = encoder.encode(*shown[i], {.fps = 30});
         ASSERT_TRUE(frame.has_value());
+        EXPECT_EQ(frame->isKeyFrame, i % 2 == 0 && i < 4) << i;
         stream.append(frame->data.begin(), frame->data.end());
     }
     const std::string file = "/tmp/quorvi-square-" + std::to_string(getpid()) + ".h264";
@@ -148,9 +154,9 @@ TEST_F(X11CaptureTest, APaintedSquareIsAllThatIsGrabbedAndTheDecodedPictureMatch
     const auto decoded =
         testing::runCommand("ffmpeg -nostdin -v error -i " + file + " -f rawvideo -pix_fmt bgra -");
     std::remove(file.c_str());
-    ASSERT_EQ(decoded.output.size(), 4u * 1280 * 800 * 4) << "four pictures, no error";
+    ASSERT_EQ(decoded.output.size(), 5u * 1280 * 800 * 4) << "five pictures, no error";
     const auto* last =
-        reinterpret_cast<const std::uint8_t*>(decoded.output.data()) + 3 * 1280 * 800 * 4;
+        reinterpret_cast<const std::uint8_t*>(decoded.output.data()) + 4 * 1280 * 800 * 4;
     const Colour red{255, 0, 0}, blue{0x30, 0x60, 0xa0};
     const std::tuple<int, int, Colour> probes[] = {{430, 330, red},  {403, 303, red},
                                                    {460, 360, red},  {396, 330, blue},
