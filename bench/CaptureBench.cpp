@@ -1,5 +1,5 @@
 #include "platform/linux/PixelConversion.h"
-#include "platform/linux/X11CaptureService.h"
+#include "platform/linux/x11/X11CaptureService.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdint>

@@ -4,14 +4,10 @@
 #include "platform/Clock.h"
 #include "platform/ComputerName.h"
 #include "platform/linux/AvahiServiceAdvertiser.h"
+#include "platform/linux/DesktopBackend.h"
 #include "platform/linux/LibavCompressionSession.h"
-#include "platform/linux/RandrVirtualDisplayBackend.h"
 #include "platform/linux/TurboJpegEncoder.h"
-#include "platform/linux/X11CaptureService.h"
-#include "platform/linux/X11DisplayServices.h"
-#include "platform/linux/X11PrivacyGrants.h"
-#include "platform/linux/X11WindowList.h"
-#include "platform/linux/XTestEventPoster.h"
+#include "platform/linux/x11/X11Backend.h"
 
 namespace quorvi {
 
@@ -25,17 +21,16 @@ Platform makeLinuxPlatform(std::shared_ptr<MainQueue> mainQueue,
         bindAddress, std::make_shared<AvahiServiceAdvertiserFactory>());
     platform.clock = std::make_shared<SystemClock>();
     platform.computerName = [] { return computerLocalizedName(); };
-    // Each X11 adapter keeps its own connection to $DISPLAY and reconnects
-    // when the X server comes back; none of them ends the process when it
-    // goes away.
-    platform.displays = std::make_shared<X11DisplayServices>();
-    platform.eventPoster = std::make_shared<XTestEventPoster>();
-    platform.privacyGrants = makeX11PrivacyGrants();
-    platform.captureService = makeX11CaptureService();
+    // X11 is the only desktop back-end so far.
+    DesktopBackend backend = makeX11Backend();
+    platform.displays = std::move(backend.displays);
+    platform.eventPoster = std::move(backend.eventPoster);
+    platform.privacyGrants = std::move(backend.privacyGrants);
+    platform.captureService = std::move(backend.captureService);
     platform.jpegEncoder = makeTurboJpegEncoder();
     platform.videoEncoder = makeLibavVideoEncoder();
-    platform.windowList = makeX11WindowList();
-    platform.virtualDisplayBackend = makeRandrVirtualDisplayBackend();
+    platform.windowList = std::move(backend.windowList);
+    platform.virtualDisplayBackend = std::move(backend.virtualDisplayBackend);
     return platform;
 }
 

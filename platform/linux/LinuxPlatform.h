@@ -7,9 +7,11 @@
 
 namespace quorvi {
 
-// The adapters of a Linux X11 desktop: Asio TCP with Avahi DNS-SD, the
-// system clock, the machine's pretty name. The main queue and the
-// notification center come from the application (they need its event loop).
+// The adapters of a Linux desktop: Asio TCP with Avahi DNS-SD, libavcodec,
+// libx264 and TurboJPEG, the system clock, the machine's pretty name, and the
+// screen, input, grants, window list and virtual display of the desktop
+// back-end (DesktopBackend). The main queue and the notification center come
+// from the application (they need its event loop).
 Platform makeLinuxPlatform(std::shared_ptr<MainQueue> mainQueue,
                            std::shared_ptr<NotificationCenter> notifications,
                            const std::string& bindAddress);

@@ -5,8 +5,8 @@
 
 #include "display/VirtualDisplayController.h"
 #include "linux/XorgDummyTest.h"
-#include "platform/linux/RandrVirtualDisplayBackend.h"
-#include "platform/linux/X11DisplayServices.h"
+#include "platform/linux/x11/RandrVirtualDisplayBackend.h"
+#include "platform/linux/x11/X11DisplayServices.h"
 
 #include <gmock/gmock.h>
 #include <regex>

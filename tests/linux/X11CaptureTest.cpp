@@ -10,8 +10,8 @@
 #include "linux/XorgDummyTest.h"
 #include "platform/linux/LibavCompressionSession.h"
 #include "platform/linux/PixelConversion.h"
-#include "platform/linux/X11CaptureService.h"
-#include "platform/linux/X11DisplayServices.h"
+#include "platform/linux/x11/X11CaptureService.h"
+#include "platform/linux/x11/X11DisplayServices.h"
 
 #include <X11/cursorfont.h>
 #include <cstring>

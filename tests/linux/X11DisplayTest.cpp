@@ -3,9 +3,9 @@
 
 #include "display/VirtualDisplayController.h"
 #include "linux/XorgDummyTest.h"
-#include "platform/linux/X11DisplayServices.h"
-#include "platform/linux/X11PrivacyGrants.h"
-#include "platform/linux/XTestEventPoster.h"
+#include "platform/linux/x11/X11DisplayServices.h"
+#include "platform/linux/x11/X11PrivacyGrants.h"
+#include "platform/linux/x11/XTestEventPoster.h"
 
 #include <limits>
 

@@ -2,11 +2,11 @@
 // with no window manager: the top-level fallback with real clients, and a
 // window manager's client list that the test sets itself.
 
-#include "platform/linux/X11WindowList.h"
+#include "platform/linux/x11/X11WindowList.h"
 
 #include "capture/CaptureVisibilityStatus.h"
 #include "linux/XorgDummyTest.h"
-#include "platform/linux/X11PrivacyGrants.h"
+#include "platform/linux/x11/X11PrivacyGrants.h"
 
 namespace quorvi {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "linux/TestDisplay.h"
 #include "platform/DisplayServices.h"
-#include "platform/linux/X11ErrorHandling.h"
+#include "platform/linux/x11/X11ErrorHandling.h"
 
 #include <gtest/gtest.h>
 #include <map>

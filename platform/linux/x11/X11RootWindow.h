@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/X11ErrorHandling.h"
+#include "platform/linux/x11/X11ErrorHandling.h"
 
 #include <optional>
 

@@ -1,11 +1,11 @@
-#include "platform/linux/X11CaptureService.h"
+#include "platform/linux/x11/X11CaptureService.h"
 
 #include "capture/ScreenChangeTracker.h"
 #include "platform/SendTickPhase.h"
 #include "platform/linux/PixelConversion.h"
-#include "platform/linux/X11DisplayServices.h"
-#include "platform/linux/X11ErrorHandling.h"
-#include "platform/linux/X11WindowList.h"
+#include "platform/linux/x11/X11DisplayServices.h"
+#include "platform/linux/x11/X11ErrorHandling.h"
+#include "platform/linux/x11/X11WindowList.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

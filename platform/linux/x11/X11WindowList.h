@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/WindowListSource.h"
-#include "platform/linux/X11ErrorHandling.h"
+#include "platform/linux/x11/X11ErrorHandling.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "platform/linux/X11ErrorHandling.h"
+#include "platform/linux/x11/X11ErrorHandling.h"
 
 #include <X11/Xlib.h>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "platform/linux/X11PrivacyGrants.h"
+#include "platform/linux/x11/X11PrivacyGrants.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

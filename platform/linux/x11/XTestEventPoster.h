@@ -1,7 +1,7 @@
 #pragma once
 
 #include "input/EventPoster.h"
-#include "platform/linux/X11ErrorHandling.h"
+#include "platform/linux/x11/X11ErrorHandling.h"
 
 #include <cstdint>
 #include <mutex>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/DisplayServices.h"
-#include "platform/linux/X11ErrorHandling.h"
+#include "platform/linux/x11/X11ErrorHandling.h"
 
 #include <chrono>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "platform/linux/X11RootWindow.h"
+#include "platform/linux/x11/X11RootWindow.h"
 
 #include <X11/Xlib.h>
 

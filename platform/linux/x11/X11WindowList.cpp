@@ -1,4 +1,4 @@
-#include "platform/linux/X11WindowList.h"
+#include "platform/linux/x11/X11WindowList.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

@@ -1,7 +1,7 @@
-#include "platform/linux/XTestEventPoster.h"
+#include "platform/linux/x11/XTestEventPoster.h"
 
-#include "platform/linux/X11DisplayServices.h"
-#include "platform/linux/X11RootWindow.h"
+#include "platform/linux/x11/X11DisplayServices.h"
+#include "platform/linux/x11/X11RootWindow.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
