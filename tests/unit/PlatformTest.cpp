@@ -1,11 +1,13 @@
 // The work queue, its timer, the send grid the capture follows, the frame
 // timings and the command line.
+#include "platform/DisplayLayout.h"
 #include "platform/RepeatingTimer.h"
 #include "platform/SendTickPhase.h"
 #include "platform/WorkQueue.h"
 #include "server/FrameTimings.h"
 #include "server/LaunchOptions.h"
 
+#include <algorithm>
 #include <future>
 #include <gtest/gtest.h>
 #include <thread>
@@ -122,5 +124,40 @@ TEST(LaunchOptions, PortAndHeadlessAreReadAndBadValuesRefused) {
         const auto result = parseLaunchOptions(arguments);
         EXPECT_FALSE(result.options) << arguments.back();
         EXPECT_FALSE(result.error.empty()) << arguments.back();
+    }
+}
+
+TEST(DisplayLayout, TheMainDisplayMovesToTheOriginAndTheOthersKeepTheirPlaceAroundIt) {
+    const LaidOutDisplay left{1, {-1280, 100, 1280, 800}, 2560, 1600};
+    const LaidOutDisplay atOrigin{2, {0, 0, 1920, 1200}, 1920, 1200};
+    const LaidOutDisplay right{3, {1920, 0, 400, 300}, 800, 600};
+    const LaidOutDisplay empty{4, {0, 0, 0, 0}, 0, 0};
+    const struct {
+        const char* name;
+        std::vector<LaidOutDisplay> displays;
+        std::optional<DisplayID> primary;
+        DisplayID mainID;
+        DisplayPoint origin;
+    } cases[] = {
+        {"at the origin", {left, atOrigin, right}, std::nullopt, 2, {0, 0}},
+        {"the primary wins", {left, atOrigin, right}, 3, 3, {1920, 0}},
+        {"else the first", {left, right}, std::nullopt, 1, {-1280, 100}},
+        {"an unknown primary", {right, atOrigin}, 9, 2, {0, 0}},
+        {"empty ones left out", {empty, right}, std::nullopt, 3, {1920, 0}},
+        {"nothing", {empty}, std::nullopt, 0, {0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const GlobalDisplayLayout layout = globalDisplayLayout(c.displays, c.primary);
+        EXPECT_EQ(layout.mainID, c.mainID);
+        EXPECT_EQ(layout.origin, c.origin);
+        ASSERT_EQ(layout.displays.size(), c.displays.size() - (c.displays[0].id == 4 ? 1 : 0));
+        for (const LaidOutDisplay& moved : layout.displays) {
+            const auto before = std::find_if(c.displays.begin(), c.displays.end(),
+                                             [&](const auto& d) { return d.id == moved.id; });
+            EXPECT_EQ(moved.rect.minX, before->rect.minX - c.origin.x);
+            EXPECT_EQ(moved.rect.minY, before->rect.minY - c.origin.y);
+            EXPECT_EQ(moved.pixelsWide, before->pixelsWide);
+        }
     }
 }
