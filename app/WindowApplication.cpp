@@ -9,6 +9,7 @@
 #include "app/QtUserDefaults.h"
 #include "app/QuorviMenu.h"
 #include "app/SignalBridge.h"
+#include "platform/linux/DesktopBackendChoice.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "server/QuorviServer.h"
 
@@ -203,13 +204,17 @@ int runWindowApplication(int argc, char** argv, const LaunchOptions& options) {
     application.setOrganizationName("brenholt");
     application.setApplicationName("QuorviMac");
     application.setWindowIcon(brandIcon());
+    // On Wayland this is the window's app id: what docks and window lists
+    // show, and how our own windows are told apart from the others.
+    QGuiApplication::setDesktopFileName("brenholt.quorvi.mac");
     // The tray keeps the application alive with its window closed; the
     // window itself decides to quit where there is no tray.
     QApplication::setQuitOnLastWindowClosed(false);
 
     auto mainQueue = std::make_shared<QtMainQueue>();
     auto notifications = std::make_shared<DBusNotificationCenter>();
-    auto platform = makeLinuxPlatform(mainQueue, notifications, options.bindAddress);
+    auto platform = makeLinuxPlatform(mainQueue, notifications, options.bindAddress,
+                                      makeDesktopBackend(options.backend));
     platform.userDefaults = std::make_shared<QtUserDefaults>();
 
     int exitCode = 0;

@@ -5,6 +5,7 @@
 #include "app/SignalBridge.h"
 #include "app/WindowApplication.h"
 #include "platform/NotificationCenter.h"
+#include "platform/linux/DesktopBackendChoice.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "server/LaunchOptions.h"
 #include "server/QuorviServer.h"
@@ -23,7 +24,10 @@ int runHeadless(int argc, char** argv, const quorvi::LaunchOptions& options) {
 
     auto mainQueue = std::make_shared<quorvi::QtMainQueue>();
     auto notifications = std::make_shared<quorvi::DBusNotificationCenter>();
-    auto platform = quorvi::makeLinuxPlatform(mainQueue, notifications, options.bindAddress);
+    quorvi::DesktopBackend backend = quorvi::makeDesktopBackend(options.backend);
+    std::cout << "backend: " << backend.name << std::endl;
+    auto platform = quorvi::makeLinuxPlatform(mainQueue, notifications, options.bindAddress,
+                                              std::move(backend));
     platform.userDefaults = std::make_shared<quorvi::QtUserDefaults>();
     auto server = quorvi::QuorviServer::create(platform, quorvi::ServerOptions{options.port});
     auto state = server->publishedState();
@@ -62,8 +66,13 @@ int main(int argc, char** argv) {
         std::cerr << "quorvi-mac: " << parsed.error << "\n" << quorvi::launchUsage();
         return 2;
     }
-    const char* display = std::getenv("DISPLAY");
-    if (parsed.options->isHeadless || display == nullptr || *display == '\0') {
+    // Qt opens its window on Wayland natively when the session is one, else
+    // on X; without either there is nowhere to show a window.
+    const auto isSet = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    if (parsed.options->isHeadless || (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY"))) {
         return runHeadless(argc, argv, *parsed.options);
     }
     return quorvi::runWindowApplication(argc, argv, *parsed.options);

@@ -18,10 +18,11 @@ std::optional<std::uint16_t> parsePort(const std::string& text) {
 } // namespace
 
 std::string launchUsage() {
-    return "Usage: quorvi-mac [--headless] [--port N] [--bind ADRESSE]\n"
+    return "Usage: quorvi-mac [--headless] [--port N] [--bind ADRESSE] [--backend NOM]\n"
            "  --headless      sans fenêtre; affiche chaque changement d'état sur une ligne\n"
            "  --port N        port TCP d'écoute et annoncé (défaut 54545; 0 = port libre)\n"
-           "  --bind ADRESSE  n'écouter que sur cette adresse (défaut: toutes)\n";
+           "  --bind ADRESSE  n'écouter que sur cette adresse (défaut: toutes)\n"
+           "  --backend NOM   bureau à utiliser: x11 ou wlroots (défaut: celui de la session)\n";
 }
 
 LaunchOptionsParse parseLaunchOptions(const std::vector<std::string>& arguments) {
@@ -60,6 +61,14 @@ LaunchOptionsParse parseLaunchOptions(const std::vector<std::string>& arguments)
                 return {std::nullopt, "--bind attend une adresse IP", false};
             }
             options.bindAddress = *value;
+        } else if (argument == "--backend" || argument.rfind("--backend=", 0) == 0) {
+            const auto value = valueOf("--backend");
+            if (!value || (*value != "x11" && *value != "wlroots")) {
+                return {std::nullopt,
+                        "Bureau inconnu: « " + value.value_or("") + " » (attendu: x11 ou wlroots)",
+                        false};
+            }
+            options.backend = *value;
         } else {
             return {std::nullopt, "Option inconnue: « " + argument + " »", false};
         }

@@ -13,6 +13,9 @@ struct LaunchOptions {
     std::uint16_t port = 54545;
     // "" listens on every address (what a phone on the network needs).
     std::string bindAddress;
+    // The desktop back-end asked for ("x11", "wlroots"); empty lets the
+    // platform choose from the session it finds.
+    std::string backend;
 };
 
 struct LaunchOptionsParse {

@@ -7,13 +7,12 @@
 #include "platform/linux/DesktopBackend.h"
 #include "platform/linux/LibavCompressionSession.h"
 #include "platform/linux/TurboJpegEncoder.h"
-#include "platform/linux/x11/X11Backend.h"
 
 namespace quorvi {
 
 Platform makeLinuxPlatform(std::shared_ptr<MainQueue> mainQueue,
                            std::shared_ptr<NotificationCenter> notifications,
-                           const std::string& bindAddress) {
+                           const std::string& bindAddress, DesktopBackend backend) {
     Platform platform;
     platform.mainQueue = std::move(mainQueue);
     platform.notifications = std::move(notifications);
@@ -21,8 +20,6 @@ Platform makeLinuxPlatform(std::shared_ptr<MainQueue> mainQueue,
         bindAddress, std::make_shared<AvahiServiceAdvertiserFactory>());
     platform.clock = std::make_shared<SystemClock>();
     platform.computerName = [] { return computerLocalizedName(); };
-    // X11 is the only desktop back-end so far.
-    DesktopBackend backend = makeX11Backend();
     platform.displays = std::move(backend.displays);
     platform.eventPoster = std::move(backend.eventPoster);
     platform.privacyGrants = std::move(backend.privacyGrants);

@@ -7,6 +7,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/x11/X11Backend.h"
 #include "protocol/JsonCodec.h"
 #include "server/QuorviServer.h"
 
@@ -28,8 +29,9 @@ protected:
             return;
         }
         ::setenv("DISPLAY", displayName_.c_str(), 1);
-        auto platform = makeLinuxPlatform(
-            mainQueue_, std::make_shared<InMemoryNotificationCenter>(mainQueue_), "127.0.0.1");
+        auto platform =
+            makeLinuxPlatform(mainQueue_, std::make_shared<InMemoryNotificationCenter>(mainQueue_),
+                              "127.0.0.1", makeX11Backend());
         // None stored: the balanced mode, 10 FPS.
         platform.userDefaults = std::make_shared<InMemoryUserDefaults>();
         quorvi_ = QuorviServer::create(platform, ServerOptions{0});

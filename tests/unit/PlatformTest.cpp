@@ -117,9 +117,12 @@ TEST(LaunchOptions, PortAndHeadlessAreReadAndBadValuesRefused) {
     EXPECT_EQ(parseLaunchOptions({"--port=0"}).options->port, 0);
     EXPECT_EQ(parseLaunchOptions({}).options->port, 54545);
     EXPECT_EQ(parseLaunchOptions({"--bind", "127.0.0.1"}).options->bindAddress, "127.0.0.1");
+    EXPECT_EQ(parseLaunchOptions({"--backend=wlroots"}).options->backend, "wlroots");
+    EXPECT_EQ(parseLaunchOptions({}).options->backend, "");
     const std::vector<std::string> refused[] = {
-        {"--port"},       {"--bind"},         {"--colour"},   {"--port", "65536"},
-        {"--port", "-1"}, {"--port", "12ab"}, {"--port", ""}, {"--port", "99999999999999999999"}};
+        {"--port"},       {"--bind"},          {"--colour"},   {"--port", "65536"},
+        {"--port", "-1"}, {"--port", "12ab"},  {"--port", ""}, {"--port", "99999999999999999999"},
+        {"--backend"},    {"--backend", "kde"}};
     for (const auto& arguments : refused) {
         const auto result = parseLaunchOptions(arguments);
         EXPECT_FALSE(result.options) << arguments.back();

@@ -1,0 +1,25 @@
+#include "platform/linux/wlroots/WlrootsBackend.h"
+
+#include "platform/linux/wlroots/WaylandConnection.h"
+#include "platform/linux/wlroots/WlrootsDisplayServices.h"
+#include "platform/linux/wlroots/WlrootsPrivacyGrants.h"
+
+namespace quorvi {
+
+DesktopBackend makeWlrootsBackend() {
+    DesktopBackend backend;
+    backend.name = "wlroots";
+    auto displays = std::make_shared<WlrootsDisplayServices>();
+    backend.displays = displays;
+    backend.privacyGrants = std::make_shared<WlrootsPrivacyGrants>();
+    return backend;
+}
+
+bool isWlrootsDesktop() {
+    std::string whyNot;
+    const auto connection = wayland::Connection::open(whyNot);
+    return connection != nullptr && connection->hasGlobal("zwlr_screencopy_manager_v1") &&
+           connection->hasGlobal("zwlr_virtual_pointer_manager_v1");
+}
+
+} // namespace quorvi
