@@ -1,5 +1,6 @@
 #include "platform/linux/wlroots/WlrootsBackend.h"
 
+#include "platform/linux/wlroots/SwayVirtualDisplayBackend.h"
 #include "platform/linux/wlroots/WaylandConnection.h"
 #include "platform/linux/wlroots/WlrootsDisplayServices.h"
 #include "platform/linux/wlroots/WlrootsPrivacyGrants.h"
@@ -12,6 +13,10 @@ DesktopBackend makeWlrootsBackend() {
     auto displays = std::make_shared<WlrootsDisplayServices>();
     backend.displays = displays;
     backend.privacyGrants = std::make_shared<WlrootsPrivacyGrants>();
+    // Sway's IPC names outputs; the rest of the system knows them by the
+    // registry names the display services use.
+    backend.virtualDisplayBackend = makeSwayVirtualDisplayBackend(
+        [displays](const std::string& outputName) { return displays->displayNamed(outputName); });
     return backend;
 }
 
