@@ -2,6 +2,7 @@
 
 #include "platform/linux/wlroots/SwayVirtualDisplayBackend.h"
 #include "platform/linux/wlroots/WaylandConnection.h"
+#include "platform/linux/wlroots/WlrootsCaptureService.h"
 #include "platform/linux/wlroots/WlrootsDisplayServices.h"
 #include "platform/linux/wlroots/WlrootsPrivacyGrants.h"
 
@@ -13,6 +14,7 @@ DesktopBackend makeWlrootsBackend() {
     auto displays = std::make_shared<WlrootsDisplayServices>();
     backend.displays = displays;
     backend.privacyGrants = std::make_shared<WlrootsPrivacyGrants>();
+    backend.captureService = makeWlrootsCaptureService();
     // Sway's IPC names outputs; the rest of the system knows them by the
     // registry names the display services use.
     backend.virtualDisplayBackend = makeSwayVirtualDisplayBackend(

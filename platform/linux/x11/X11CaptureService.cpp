@@ -1,8 +1,6 @@
 #include "platform/linux/x11/X11CaptureService.h"
 
-#include "capture/ScreenChangeTracker.h"
-#include "platform/SendTickPhase.h"
-#include "platform/linux/PixelConversion.h"
+#include "platform/linux/CaptureStreamLoop.h"
 #include "platform/linux/x11/X11DisplayServices.h"
 #include "platform/linux/x11/X11ErrorHandling.h"
 #include "platform/linux/x11/X11WindowList.h"
@@ -14,30 +12,17 @@
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <functional>
+#include <mutex>
 #include <optional>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 
 namespace quorvi {
 
 namespace {
-
-constexpr const char* kDisplayNotFound = "Display introuvable pour ScreenCaptureKit";
-constexpr const char* kMonitorGone = "écran déconnecté";
-constexpr const char* kBadSize = "taille de sortie invalide";
-
-// Far beyond any screen; keeps the pool's allocations sane whatever is asked.
-constexpr std::int64_t kLargestSide = 16384;
-constexpr int kLargestQueueDepth = 8;
-// A period this short would only spin.
-constexpr std::chrono::nanoseconds kShortestInterval = std::chrono::milliseconds(1);
 
 // ---- the pixel formats we read ------------------------------------------------
 
@@ -253,21 +238,19 @@ struct ChangeEvents {
     int randrEventBase = 0;
 };
 
-// Everything a capture thread works with. Set up on the thread that starts
-// the stream, then handed to the capture thread, which alone uses it.
+// One stream's grab of its monitor. Set up on the thread that starts the
+// stream, then handed to the capture thread, which alone uses it.
 //
-// The screen is kept in the grabber's image (the canvas) with the pointer
-// drawn in. XDamage tells which parts of the root window changed since the
-// last tick; only those rows are grabbed again, and only the matching part
-// of the delivered buffer is scaled again. A tick where neither the screen
-// nor the pointer changed grabs nothing and delivers the last picture again.
-// Without XDamage every tick grabs the whole monitor, as it must.
-class Capturer {
+// The screen is kept in the root grabber's image (the canvas) with the
+// pointer drawn in. XDamage tells which parts of the root window changed
+// since the last tick; only those rows are grabbed again. Without XDamage
+// every tick grabs the whole monitor, as it must.
+class X11ScreenGrabber final : public ScreenGrabber {
 public:
-    Capturer(const std::string& displayName, CaptureStreamConfiguration configuration)
+    X11ScreenGrabber(const std::string& displayName, CaptureStreamConfiguration configuration)
         : connection_(displayName), configuration_(std::move(configuration)) {}
 
-    ~Capturer() {
+    ~X11ScreenGrabber() override {
         if (isLost_) {
             grabber_.abandon();
         } else if (display_ != nullptr) {
@@ -279,14 +262,7 @@ public:
         }
     }
 
-    // Opens the connection and prepares the grab; on failure error says why.
-    bool open(std::string& error) {
-        const std::int64_t width = configuration_.width;
-        const std::int64_t height = configuration_.height;
-        if (width < 1 || height < 1 || width > kLargestSide || height > kLargestSide) {
-            error = kBadSize;
-            return false;
-        }
+    bool open(std::string& error) override {
         display_ = connection_.display();
         if (display_ == nullptr) {
             error = x11::kServerUnreachable;
@@ -300,7 +276,7 @@ public:
         }
         const X11Monitor* monitor = layout.find(configuration_.displayID);
         if (monitor == nullptr) {
-            error = kDisplayNotFound;
+            error = kCaptureDisplayNotFound;
             return false;
         }
         monitor_ = *monitor;
@@ -318,21 +294,11 @@ public:
             }
             return false;
         }
-        pool_ = PixelBufferPool::make(width, height,
-                                      std::clamp(configuration_.queueDepth, 1, kLargestQueueDepth));
-        tracker_.emplace(monitor_.width, monitor_.height, static_cast<int>(width),
-                         static_cast<int>(height));
         return true;
     }
 
-    const CaptureStreamConfiguration& configuration() const { return configuration_; }
-
-    // The picture of this tick (the last one again when nothing changed), or
-    // null when this tick has none to give (a failed grab, every buffer
-    // still in use). Sets endReason when the stream cannot go on, and
-    // capturedAt to the moment the screen was known to look like it.
-    std::shared_ptr<const PixelBuffer> capture(std::optional<std::string>& endReason,
-                                               std::chrono::steady_clock::time_point& capturedAt) {
+    ScreenNews news(std::optional<std::string>& endReason) override {
+        ScreenNews news;
         bool isLayoutChanged = false;
         bool isDamaged = false;
         readEvents(isLayoutChanged, isDamaged);
@@ -340,61 +306,53 @@ public:
         // RandR-less server): the layout is read again now and then anyway.
         if (isLayoutChanged || ++ticksSinceLayout_ >= kLayoutRecheckTicks) {
             ticksSinceLayout_ = 0;
-            if (!followLayout(endReason)) {
-                return nullptr;
+            if (!followLayout(endReason, news.isNewCanvas)) {
+                return news;
             }
         }
-        // A grab that failed last tick is owed still: its damage was fetched.
-        ChangedRegion damage = std::move(unfinishedGrab_);
-        unfinishedGrab_ = {};
         if (isDamaged) {
             // Fetched even when everything is grabbed: fetching clears the
             // damage, and only cleared damage raises the next event.
-            damage.add(damagedParts());
+            news.damage = damagedParts();
         }
         if (!events_.hasDamage || !grabber_.usesShm()) {
-            damage = ChangedRegion::whole(monitor_.width, monitor_.height);
+            news.damage = ChangedRegion::whole(monitor_.width, monitor_.height);
         }
-        std::optional<CursorImage> cursor;
+        cursor_.reset();
         if (hasCursorImages_) {
-            cursor = readCursor();
+            cursor_ = readCursor();
         }
         if (checkLost()) {
             endReason = x11::kServerLost;
-            return nullptr;
+            return news;
         }
-        std::optional<PointerPlace> pointer;
-        if (cursor) {
-            pointer = PointerPlace{{cursor->left, cursor->top, cursor->width, cursor->height},
-                                   cursor->serial};
+        if (cursor_) {
+            news.pointer = PointerPlace{
+                {cursor_->left, cursor_->top, cursor_->width, cursor_->height}, cursor_->serial};
         }
-        const ChangedRegion grab = tracker_->toGrab(damage, pointer);
-        if (grab.isEmpty()) {
-            capturedAt = std::chrono::steady_clock::now();
-            if (lastShared_ && lastShared_->stamp() == tracker_->history().latest()) {
-                return lastShared_;
-            }
-            // The last change never reached a buffer (none was free).
-            return fillBuffer();
-        }
-        for (const auto& [top, bottom] : rowBands(grab)) {
+        return news;
+    }
+
+    bool grab(const ChangedRegion& region, std::optional<std::string>& endReason) override {
+        for (const auto& [top, bottom] : rowBands(region)) {
             if (!grabber_.grab(monitor_.x, monitor_.y, top, bottom - top)) {
-                unfinishedGrab_ = grab;
-                capturedAt = std::chrono::steady_clock::now();
                 if (checkLost()) {
                     endReason = x11::kServerLost;
                 }
-                return nullptr;
+                return false;
             }
         }
-        capturedAt = std::chrono::steady_clock::now();
-        if (cursor) {
+        if (cursor_) {
             drawCursor(grabber_.pixels(), grabber_.bytesPerRow(), grabber_.width(),
-                       grabber_.height(), *cursor);
+                       grabber_.height(), *cursor_);
         }
-        tracker_->grabbed(grab, pointer);
-        return fillBuffer();
+        return true;
     }
+
+    const std::uint8_t* canvas() const override { return grabber_.pixels(); }
+    std::size_t canvasBytesPerRow() const override { return grabber_.bytesPerRow(); }
+    int canvasWidth() const override { return grabber_.width(); }
+    int canvasHeight() const override { return grabber_.height(); }
 
 private:
     static constexpr int kLayoutRecheckTicks = 30;
@@ -435,7 +393,7 @@ private:
         }
     }
 
-    bool followLayout(std::optional<std::string>& endReason) {
+    bool followLayout(std::optional<std::string>& endReason, bool& isNewCanvas) {
         const X11DisplayLayout layout = readX11DisplayLayout(display_);
         if (checkLost()) {
             endReason = x11::kServerLost;
@@ -443,7 +401,7 @@ private:
         }
         const X11Monitor* monitor = layout.find(configuration_.displayID);
         if (monitor == nullptr) {
-            endReason = kMonitorGone;
+            endReason = kCaptureDisplayGone;
             return false;
         }
         if (monitor->width != monitor_.width || monitor->height != monitor_.height) {
@@ -455,7 +413,7 @@ private:
         }
         if (monitor->x != monitor_.x || monitor->y != monitor_.y ||
             monitor->width != monitor_.width || monitor->height != monitor_.height) {
-            tracker_->resize(monitor->width, monitor->height);
+            isNewCanvas = true;
         }
         monitor_ = *monitor;
         return true;
@@ -478,24 +436,6 @@ private:
             XFree(rects);
         }
         return region;
-    }
-
-    // Fills a free buffer from the canvas, redoing only what changed since
-    // that buffer was last filled.
-    std::shared_ptr<const PixelBuffer> fillBuffer() {
-        std::unique_ptr<PixelBuffer> buffer = pool_->take();
-        if (!buffer) {
-            return nullptr;
-        }
-        if (!scaleBgra(grabber_.pixels(), grabber_.bytesPerRow(), grabber_.width(),
-                       grabber_.height(), *buffer,
-                       tracker_->history().changedSince(buffer->stamp()))) {
-            pool_->putBack(std::move(buffer));
-            return nullptr;
-        }
-        buffer->setHistory(tracker_->history());
-        lastShared_ = pool_->share(std::move(buffer));
-        return lastShared_;
     }
 
     std::optional<CursorImage> readCursor() {
@@ -539,126 +479,8 @@ private:
     int ticksSinceLayout_ = 0;
     bool hasCursorImages_ = false;
     RootGrabber grabber_;
-    std::optional<ScreenChangeTracker> tracker_;
-    ChangedRegion unfinishedGrab_;
-    std::shared_ptr<PixelBufferPool> pool_;
-    std::shared_ptr<const PixelBuffer> lastShared_;
-};
-
-// What a stream's handle and its capture thread share.
-struct StreamState {
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool isStopRequested = false;
-    bool isFinished = false;
-    std::vector<std::function<void()>> completions;
-};
-
-std::chrono::nanoseconds frameInterval(const MediaTime& interval) {
-    const std::int64_t timescale = std::max<std::int32_t>(interval.timescale, 1);
-    const std::int64_t value = std::clamp<std::int64_t>(interval.value, 1, 3600);
-    return std::max(std::chrono::nanoseconds(value * 1'000'000'000 / timescale), kShortestInterval);
-}
-
-// The capture thread: grab, deliver, then sleep until the next deadline.
-// Deadlines are absolute (start + n intervals); a grab that overruns skips
-// the ticks it missed instead of bunching up pictures to catch up.
-void runCapture(const std::shared_ptr<StreamState>& state, std::unique_ptr<Capturer> capturer,
-                const CaptureStreamOutput& output) {
-    const std::chrono::nanoseconds interval =
-        frameInterval(capturer->configuration().minimumFrameInterval);
-    auto deadline = std::chrono::steady_clock::now();
-    std::chrono::nanoseconds slowestGrab{0};
-    std::optional<std::string> endReason;
-    for (;;) {
-        {
-            std::lock_guard guard(state->mutex);
-            if (state->isStopRequested) {
-                break;
-            }
-        }
-        const auto grabStarted = std::chrono::steady_clock::now();
-        std::chrono::steady_clock::time_point capturedAt{};
-        std::shared_ptr<const PixelBuffer> picture = capturer->capture(endReason, capturedAt);
-        if (endReason) {
-            break;
-        }
-        if (picture) {
-            const std::int64_t width = picture->width();
-            const std::int64_t height = picture->height();
-            output.didOutputSample({std::move(picture), width, height, capturedAt});
-        }
-        deadline += interval;
-        const auto now = std::chrono::steady_clock::now();
-        if (deadline < now) {
-            deadline += ((now - deadline) / interval + 1) * interval;
-        }
-        // When the send loop ticks at this rate, grab just before its next
-        // tick (by what the last grab took, plus a margin), so the frame it
-        // sends is fresh rather than up to one interval old.
-        // A still screen makes ticks that take next to nothing: the lead
-        // follows the slowest recent grab, decaying slowly, so that the
-        // first change after a quiet spell is still ready in time.
-        slowestGrab = std::max<std::chrono::nanoseconds>(now - grabStarted, slowestGrab * 15 / 16);
-        const auto lead = std::clamp<std::chrono::nanoseconds>(
-            slowestGrab + std::chrono::milliseconds(3), std::chrono::milliseconds(2), interval / 2);
-        if (auto tick = SendTickPhase::nextTickAfter(now + lead, interval)) {
-            deadline = *tick - lead;
-        }
-        std::unique_lock guard(state->mutex);
-        if (state->wake.wait_until(guard, deadline, [&] { return state->isStopRequested; })) {
-            break;
-        }
-    }
-    // The X connection closes before anyone hears that the stream ended.
-    capturer.reset();
-    bool isStopRequested = false;
-    {
-        std::lock_guard guard(state->mutex);
-        isStopRequested = state->isStopRequested;
-    }
-    if (endReason && !isStopRequested && output.didStopWithError) {
-        output.didStopWithError(*endReason);
-    }
-    std::vector<std::function<void()>> completions;
-    {
-        std::lock_guard guard(state->mutex);
-        state->isFinished = true;
-        completions.swap(state->completions);
-    }
-    for (const auto& completion : completions) {
-        completion();
-    }
-}
-
-void requestStop(StreamState& state, std::function<void()> completion) {
-    bool isFinished = false;
-    {
-        std::lock_guard guard(state.mutex);
-        state.isStopRequested = true;
-        isFinished = state.isFinished;
-        if (!isFinished && completion) {
-            state.completions.push_back(std::move(completion));
-        }
-    }
-    state.wake.notify_all();
-    if (isFinished && completion) {
-        completion();
-    }
-}
-
-// The handle the session holds. Letting go of it stops the stream too.
-class X11CaptureStream final : public CaptureStream {
-public:
-    explicit X11CaptureStream(std::shared_ptr<StreamState> state) : state_(std::move(state)) {}
-    ~X11CaptureStream() override { requestStop(*state_, {}); }
-
-    void stop(std::function<void()> completion) override {
-        requestStop(*state_, std::move(completion));
-    }
-
-private:
-    std::shared_ptr<StreamState> state_;
+    // The pointer as this tick's grab draws it.
+    std::optional<CursorImage> cursor_;
 };
 
 // ---- shareable content -----------------------------------------------------------
@@ -682,30 +504,12 @@ std::vector<ShareableWindow> readOnScreenWindows(Display* display) {
 
 // ---- the service -----------------------------------------------------------------
 
+// Thread: any; the content connection is serialized by its mutex, the
+// streams run on the runner's threads.
 class X11CaptureService final : public CaptureService {
 public:
     explicit X11CaptureService(std::string displayName)
         : displayName_(std::move(displayName)), contentConnection_(displayName_) {}
-
-    ~X11CaptureService() override {
-        std::vector<Running> running;
-        {
-            std::lock_guard guard(runningMutex_);
-            running.swap(running_);
-        }
-        for (Running& stream : running) {
-            requestStop(*stream.state, {});
-        }
-        for (Running& stream : running) {
-            // The last reference can go on a capture thread (a session
-            // released from a callback): that thread finishes by itself.
-            if (stream.thread.get_id() == std::this_thread::get_id()) {
-                stream.thread.detach();
-            } else {
-                stream.thread.join();
-            }
-        }
-    }
 
     ShareableContentResult shareableContent() override {
         std::lock_guard guard(contentMutex_);
@@ -726,57 +530,17 @@ public:
 
     CaptureStartResult start(const CaptureStreamConfiguration& configuration,
                              CaptureStreamOutput output) override {
-        auto capturer = std::make_unique<Capturer>(displayName_, configuration);
-        std::string error;
-        if (!capturer->open(error)) {
-            return {nullptr, error};
-        }
-        auto state = std::make_shared<StreamState>();
-        std::thread thread;
-        try {
-            thread = std::thread(
-                [state, capturer = std::move(capturer), output = std::move(output)]() mutable {
-                    runCapture(state, std::move(capturer), output);
-                });
-        } catch (const std::system_error& failure) {
-            return {nullptr, failure.what()};
-        }
-        std::vector<Running> finished;
-        {
-            std::lock_guard guard(runningMutex_);
-            // Threads of streams that ended are joined here, so they do not
-            // pile up over a long session.
-            auto isFinished = [](const Running& stream) {
-                std::lock_guard stateGuard(stream.state->mutex);
-                return stream.state->isFinished;
-            };
-            for (auto it = running_.begin(); it != running_.end();) {
-                if (isFinished(*it)) {
-                    finished.push_back(std::move(*it));
-                    it = running_.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-            running_.push_back({state, std::move(thread)});
-        }
-        for (Running& stream : finished) {
-            stream.thread.join();
-        }
-        return {std::make_shared<X11CaptureStream>(state), {}};
+        return runner_.start(configuration,
+                             std::make_unique<X11ScreenGrabber>(displayName_, configuration),
+                             std::move(output));
     }
 
 private:
-    struct Running {
-        std::shared_ptr<StreamState> state;
-        std::thread thread;
-    };
-
     const std::string displayName_;
     std::mutex contentMutex_;
     x11::Connection contentConnection_;
-    std::mutex runningMutex_;
-    std::vector<Running> running_;
+    // Last, so that the streams stop before anything else goes.
+    CaptureStreamRunner runner_;
 };
 
 } // namespace
