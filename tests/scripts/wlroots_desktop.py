@@ -10,7 +10,7 @@ import signal
 import subprocess
 import tempfile
 
-from checklist import BIN, ROOT, Headless, check, eventually, finish, free_port, skip
+from checklist import BIN, ROOT, Headless, check, eventually, failures, finish, free_port, skip
 
 SWAY = os.path.join(ROOT, "scripts/test-env/sway-headless")
 if os.geteuid() != 0:
@@ -31,11 +31,19 @@ def run(*command):
     return subprocess.run(command, capture_output=True, text=True, env=env, timeout=60)
 
 
-def peer(*command):
-    process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL, text=True)
+def peer(*command, log=subprocess.DEVNULL):
+    process = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.DEVNULL)
     peers.append(process)
     return process
+
+
+def wev_saw(x, y):
+    """wev logged a press of the left button at surface point (x, y)."""
+    with open(wev_log) as log:
+        lines = log.read().splitlines()
+    at = [i for i, line in enumerate(lines) if f"x, y: {x:.6f}, {y:.6f}" in line]
+    return any("button: 272 (left), state: 1 (pressed)" in line
+               for line in lines[at[0]:] if at) if at else False
 
 
 def outputs():
@@ -69,6 +77,7 @@ def use(mode):
 
 
 server = None
+wev_log = None
 try:
     peer("swaybg", "-c", "#3366cc")
     port = free_port()
@@ -80,6 +89,11 @@ try:
     mirrored = client(port, "--frames", "8", "--save", png)
     check(mirrored.returncode == 0 and "size=" in mirrored.stdout, "frames decode")
     check(near(pixel(png, 0.1, 0.1), (0x33, 0x66, 0xcc)), "and show what swaybg paints")
+    wev_log = os.path.join(env["XDG_CONFIG_HOME"], "wev.log")
+    peer("stdbuf", "-oL", "wev", log=open(wev_log, "w"))
+    check(eventually(lambda: run("swaymsg", "[app_id=wev] fullscreen").returncode == 0), "wev is up")
+    client(port, "--tap", "0.25,0.5", "--frames", "3")
+    check(eventually(lambda: wev_saw(480, 600)), "a tap lands where it was aimed on the main output")
 
     use("Extended")
     check(eventually(lambda: [o for o in virtual() if o["scale"] == 2 and o["rect"] == {
@@ -88,6 +102,9 @@ try:
     extended = client(port, "--frames", "8")
     check(extended.returncode == 0 and "size=1400x646" in extended.stdout,
           "the client reads frames at the virtual output's size")
+    run("swaymsg", "[app_id=wev] move container to output " + virtual()[0]["name"])
+    client(port, "--tap", "0.5,0.5", "--frames", "3")
+    check(eventually(lambda: wev_saw(350, 161.5)), "a tap on the virtual output lands on it")
     use("Mirror")
     check(eventually(lambda: not virtual()), "mirror gives the output up")
     use("Extended")
@@ -96,6 +113,8 @@ try:
 finally:
     if server:
         server.process.kill()
+    if wev_log and failures:
+        print(open(wev_log).read()[-3000:])
     for process in peers:
         process.kill()
     os.kill(int(bus[1]), signal.SIGTERM)

@@ -225,7 +225,16 @@ bool Connection::dispatchFor(std::chrono::milliseconds timeout) {
     } else {
         wl_display_cancel_read(display_);
     }
-    return wl_display_dispatch_pending(display_) >= 0 && isAlive();
+    if (wl_display_dispatch_pending(display_) < 0 || !isAlive()) {
+        return false;
+    }
+    // An output announced just now is described only in answer to our
+    // binding it; until then the layout would be missing it.
+    if (hasUndescribedOutputs_) {
+        hasUndescribedOutputs_ = false;
+        return roundtrip();
+    }
+    return true;
 }
 
 bool Connection::roundtrip(std::chrono::milliseconds timeout) {
@@ -277,6 +286,7 @@ void Connection::removeGlobal(std::uint32_t name) {
 
 void Connection::watchOutput(std::uint32_t registryName, std::uint32_t version) {
     outputs_.push_back({.registryName = registryName});
+    hasUndescribedOutputs_ = true;
     auto proxies = std::make_unique<OutputProxies>();
     proxies->owner = this;
     proxies->registryName = registryName;

@@ -103,6 +103,7 @@ private:
     wl_registry* registry_ = nullptr;
     zxdg_output_manager_v1* xdgOutputManager_ = nullptr;
     std::vector<Global> globals_;
+    bool hasUndescribedOutputs_ = false;
     std::vector<Output> outputs_;
     // Stable addresses: the listeners hold pointers to them.
     std::vector<std::unique_ptr<OutputProxies>> outputProxies_;

@@ -4,7 +4,9 @@
 #include "platform/linux/wlroots/WaylandConnection.h"
 #include "platform/linux/wlroots/WlrootsCaptureService.h"
 #include "platform/linux/wlroots/WlrootsDisplayServices.h"
+#include "platform/linux/wlroots/WlrootsEventPoster.h"
 #include "platform/linux/wlroots/WlrootsPrivacyGrants.h"
+#include "platform/linux/wlroots/WlrootsWindowList.h"
 
 namespace quorvi {
 
@@ -15,6 +17,8 @@ DesktopBackend makeWlrootsBackend() {
     backend.displays = displays;
     backend.privacyGrants = std::make_shared<WlrootsPrivacyGrants>();
     backend.captureService = makeWlrootsCaptureService();
+    backend.eventPoster = std::make_shared<WlrootsEventPoster>();
+    backend.windowList = std::make_shared<WlrootsWindowList>();
     // Sway's IPC names outputs; the rest of the system knows them by the
     // registry names the display services use.
     backend.virtualDisplayBackend = makeSwayVirtualDisplayBackend(
