@@ -72,6 +72,14 @@ struct VirtualDisplayCreation {
         creationFailed,
     };
 
+    // A creation that failed, with why.
+    static VirtualDisplayCreation failed(Failure failure, std::string reason) {
+        VirtualDisplayCreation creation;
+        creation.failure = failure;
+        creation.reason = std::move(reason);
+        return creation;
+    }
+
     std::unique_ptr<VirtualDisplay> display;
     Failure failure = Failure::none;
     // Why, in words for the journal (French, like every journal line);

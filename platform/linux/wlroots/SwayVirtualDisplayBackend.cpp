@@ -189,19 +189,14 @@ std::set<std::string> oursFromState(const std::string& statePath, const std::str
     return ours;
 }
 
-VirtualDisplayCreation failure(VirtualDisplayCreation::Failure kind, std::string reason) {
-    VirtualDisplayCreation creation;
-    creation.failure = kind;
-    creation.reason = std::move(reason);
-    return creation;
-}
-
 VirtualDisplayCreation unavailable(std::string reason) {
-    return failure(VirtualDisplayCreation::Failure::unavailable, std::move(reason));
+    return VirtualDisplayCreation::failed(VirtualDisplayCreation::Failure::unavailable,
+                                          std::move(reason));
 }
 
 VirtualDisplayCreation creationFailed(std::string reason) {
-    return failure(VirtualDisplayCreation::Failure::creationFailed, std::move(reason));
+    return VirtualDisplayCreation::failed(VirtualDisplayCreation::Failure::creationFailed,
+                                          std::move(reason));
 }
 
 // One output of ours showing a display. Each call talks to sway on a

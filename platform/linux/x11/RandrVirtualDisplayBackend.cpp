@@ -326,15 +326,9 @@ std::optional<SpareOutput> findSpareOutput(Display* display, XRRScreenResources*
     return std::nullopt;
 }
 
-VirtualDisplayCreation failure(VirtualDisplayCreation::Failure kind, std::string reason) {
-    VirtualDisplayCreation creation;
-    creation.failure = kind;
-    creation.reason = std::move(reason);
-    return creation;
-}
-
 VirtualDisplayCreation creationFailed(std::string reason) {
-    return failure(VirtualDisplayCreation::Failure::creationFailed, std::move(reason));
+    return VirtualDisplayCreation::failed(VirtualDisplayCreation::Failure::creationFailed,
+                                          std::move(reason));
 }
 
 std::string sizeText(std::int64_t width, std::int64_t height) {
@@ -498,8 +492,8 @@ RandrVirtualDisplayBackend::create(const VirtualDisplayDescriptor& descriptor,
     } dropIfLost{session_->connection};
 
     if (!hasRandr15(display)) {
-        return failure(VirtualDisplayCreation::Failure::unavailable,
-                       "le serveur X n'a pas RandR 1.5");
+        return VirtualDisplayCreation::failed(VirtualDisplayCreation::Failure::unavailable,
+                                              "le serveur X n'a pas RandR 1.5");
     }
     removeLeftoversLocked(*session_, display);
 
@@ -548,10 +542,11 @@ RandrVirtualDisplayBackend::create(const VirtualDisplayDescriptor& descriptor,
         screenBefore->width, screenBefore->height, maxWidth, maxHeight,
         static_cast<std::int64_t>(x) + width, static_cast<std::int64_t>(y) + height);
     if (plan.growth == RandrScreenGrowth::cannotGrow) {
-        return failure(VirtualDisplayCreation::Failure::unavailable,
-                       "l'écran X ne peut pas grandir (" +
-                           sizeText(screenBefore->width, screenBefore->height) + ", maximum " +
-                           sizeText(maxWidth, maxHeight) + ")");
+        return VirtualDisplayCreation::failed(
+            VirtualDisplayCreation::Failure::unavailable,
+            "l'écran X ne peut pas grandir (" +
+                sizeText(screenBefore->width, screenBefore->height) + ", maximum " +
+                sizeText(maxWidth, maxHeight) + ")");
     }
     if (plan.growth == RandrScreenGrowth::tooLarge) {
         return creationFailed("écran virtuel " + sizeText(width, height) +
