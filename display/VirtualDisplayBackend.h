@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,23 @@ struct VirtualDisplaySettings {
 
     bool operator==(const VirtualDisplaySettings&) const = default;
 };
+
+// A display's size in pixels.
+struct VirtualDisplayPixelSize {
+    std::int64_t wide = 0;
+    std::int64_t high = 0;
+};
+
+// The size in pixels a backend gives the display: the settings' first mode,
+// doubled in each direction when hiDPI (two pixels per point), within the
+// descriptor's largest picture where it names one. Absent when no mode is
+// asked for. The backend still checks the result against its system's
+// limits.
+//
+// Thread: any (pure).
+std::optional<VirtualDisplayPixelSize>
+virtualDisplayPixelSize(const VirtualDisplayDescriptor& descriptor,
+                        const VirtualDisplaySettings& settings);
 
 // One display made by a backend. It exists exactly as long as this object:
 // destroying it removes the display from the system.

@@ -107,6 +107,24 @@ VirtualDisplayNumbers virtualDisplayNumbers(double secondsSince1970) {
     return {serial, 0x1000u | (serial % 4095u)};
 }
 
+std::optional<VirtualDisplayPixelSize>
+virtualDisplayPixelSize(const VirtualDisplayDescriptor& descriptor,
+                        const VirtualDisplaySettings& settings) {
+    if (settings.modes.empty()) {
+        return std::nullopt;
+    }
+    const VirtualDisplayMode& wanted = settings.modes.front();
+    const std::int64_t scale = settings.isHiDPI ? 2 : 1;
+    VirtualDisplayPixelSize size{wanted.width * scale, wanted.height * scale};
+    if (descriptor.maxPixelsWide > 0) {
+        size.wide = std::min(size.wide, descriptor.maxPixelsWide);
+    }
+    if (descriptor.maxPixelsHigh > 0) {
+        size.high = std::min(size.high, descriptor.maxPixelsHigh);
+    }
+    return size;
+}
+
 double SteadyWaitClock::now() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();

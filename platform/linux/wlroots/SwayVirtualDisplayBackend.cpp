@@ -270,19 +270,13 @@ VirtualDisplayCreation SwayVirtualDisplayBackend::create(const VirtualDisplayDes
 
     // One point is one logical pixel; a hiDPI display has two pixels per
     // point, which sway's scale 2 turns back into points.
-    if (settings.modes.empty()) {
+    const auto size = virtualDisplayPixelSize(descriptor, settings);
+    if (!size) {
         return creationFailed("aucun mode demandé");
     }
-    const VirtualDisplayMode& wanted = settings.modes.front();
     const int scale = settings.isHiDPI ? 2 : 1;
-    std::int64_t pixelsWide = wanted.width * scale;
-    std::int64_t pixelsHigh = wanted.height * scale;
-    if (descriptor.maxPixelsWide > 0) {
-        pixelsWide = std::min(pixelsWide, descriptor.maxPixelsWide);
-    }
-    if (descriptor.maxPixelsHigh > 0) {
-        pixelsHigh = std::min(pixelsHigh, descriptor.maxPixelsHigh);
-    }
+    const std::int64_t pixelsWide = size->wide;
+    const std::int64_t pixelsHigh = size->high;
     if (pixelsWide <= 0 || pixelsHigh <= 0 || pixelsWide > kMaxSide || pixelsHigh > kMaxSide) {
         return creationFailed("taille " + sizeText(pixelsWide, pixelsHigh) +
                               " hors des limites de sway");
@@ -384,8 +378,9 @@ VirtualDisplayCreation SwayVirtualDisplayBackend::create(const VirtualDisplayDes
     }
     std::string mode = sizeText(pixelsWide, pixelsHigh);
     // Written by hand: printf would follow the locale's decimal comma.
-    if (wanted.refreshRate > 0 && wanted.refreshRate < 1000) {
-        const long millihertz = std::lround(wanted.refreshRate * 1000);
+    const double refreshRate = settings.modes.front().refreshRate;
+    if (refreshRate > 0 && refreshRate < 1000) {
+        const long millihertz = std::lround(refreshRate * 1000);
         const std::string fraction = std::to_string(1000 + millihertz % 1000).substr(1);
         mode += "@" + std::to_string(millihertz / 1000) + "." + fraction + "Hz";
     }

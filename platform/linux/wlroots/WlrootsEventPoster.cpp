@@ -27,8 +27,9 @@ constexpr auto kScrollPause = std::chrono::milliseconds(100);
 // sent; aiming at the middle of the sub-pixel (odd halves of it) keeps an
 // exact pixel edge from rounding into the pixel before it.
 constexpr double kSubpixelsPerPoint = 256;
-constexpr auto kNewDeviceSettling = std::chrono::milliseconds(100);
 constexpr std::uint32_t kHalvesPerSubpixel = 2;
+// How long sway needs before a new pointer device's buttons count.
+constexpr auto kNewDeviceSettling = std::chrono::milliseconds(100);
 
 std::uint32_t nowMilliseconds() {
     // The protocol's times are milliseconds that wrap around, from any

@@ -498,19 +498,12 @@ RandrVirtualDisplayBackend::create(const VirtualDisplayDescriptor& descriptor,
     removeLeftoversLocked(*session_, display);
 
     // One point is one X pixel; a hiDPI display has two pixels per point.
-    if (settings.modes.empty()) {
+    const auto size = virtualDisplayPixelSize(descriptor, settings);
+    if (!size) {
         return creationFailed("aucun mode demandé");
     }
-    const VirtualDisplayMode& wanted = settings.modes.front();
-    const std::int64_t scale = settings.isHiDPI ? 2 : 1;
-    std::int64_t pixelsWide = wanted.width * scale;
-    std::int64_t pixelsHigh = wanted.height * scale;
-    if (descriptor.maxPixelsWide > 0) {
-        pixelsWide = std::min(pixelsWide, descriptor.maxPixelsWide);
-    }
-    if (descriptor.maxPixelsHigh > 0) {
-        pixelsHigh = std::min(pixelsHigh, descriptor.maxPixelsHigh);
-    }
+    const std::int64_t pixelsWide = size->wide;
+    const std::int64_t pixelsHigh = size->high;
     if (pixelsWide <= 0 || pixelsHigh <= 0 || pixelsWide > kMaxScreenSide ||
         pixelsHigh > kMaxScreenSide) {
         return creationFailed("taille " + sizeText(pixelsWide, pixelsHigh) +
@@ -581,8 +574,8 @@ RandrVirtualDisplayBackend::create(const VirtualDisplayDescriptor& descriptor,
         return creationFailed(std::move(reason));
     };
 
-    const CvtModeLine timings =
-        cvtModeLine(width, height, wanted.refreshRate > 0 ? wanted.refreshRate : 60);
+    const double refreshRate = settings.modes.front().refreshRate;
+    const CvtModeLine timings = cvtModeLine(width, height, refreshRate > 0 ? refreshRate : 60);
     XRRModeInfo modeInfo{};
     modeInfo.width = static_cast<unsigned>(timings.hDisplay);
     modeInfo.height = static_cast<unsigned>(timings.vDisplay);

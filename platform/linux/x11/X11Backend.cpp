@@ -3,12 +3,9 @@
 #include "platform/linux/x11/RandrVirtualDisplayBackend.h"
 #include "platform/linux/x11/X11CaptureService.h"
 #include "platform/linux/x11/X11DisplayServices.h"
-#include "platform/linux/x11/X11ErrorHandling.h"
 #include "platform/linux/x11/X11PrivacyGrants.h"
 #include "platform/linux/x11/X11WindowList.h"
 #include "platform/linux/x11/XTestEventPoster.h"
-
-#include <X11/Xlib.h>
 
 namespace quorvi {
 
@@ -22,19 +19,6 @@ DesktopBackend makeX11Backend() {
     backend.windowList = makeX11WindowList();
     backend.virtualDisplayBackend = makeRandrVirtualDisplayBackend();
     return backend;
-}
-
-bool isNativeX11Desktop() {
-    x11::Connection connection;
-    Display* display = connection.display();
-    if (display == nullptr) {
-        return false;
-    }
-    int opcode = 0;
-    int firstEvent = 0;
-    int firstError = 0;
-    const bool isXWayland = XQueryExtension(display, "XWAYLAND", &opcode, &firstEvent, &firstError);
-    return !connection.dropIfLost() && !isXWayland;
 }
 
 } // namespace quorvi

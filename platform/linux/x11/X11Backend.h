@@ -13,11 +13,4 @@ namespace quorvi {
 // Thread: any; it only builds the adapters.
 DesktopBackend makeX11Backend();
 
-// Whether $DISPLAY opens on an X server that draws the desktop itself: not
-// XWayland, where a grab only sees X clients and synthetic events only reach
-// them.
-//
-// Thread: any; it opens and closes a connection of its own.
-bool isNativeX11Desktop();
-
 } // namespace quorvi
