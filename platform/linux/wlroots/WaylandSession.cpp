@@ -11,6 +11,9 @@ Connection* Session::current() {
     if (connection_ != nullptr && (!lastRefresh_ || now - *lastRefresh_ >= refreshInterval_)) {
         lastRefresh_ = now;
         if (!connection_->dispatchPending()) {
+            if (beforeClose_) {
+                beforeClose_();
+            }
             connection_.reset();
             whyNot_ = "le compositeur Wayland a disparu";
         }

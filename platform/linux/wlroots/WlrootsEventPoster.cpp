@@ -15,7 +15,6 @@ namespace quorvi {
 namespace {
 
 constexpr std::uint32_t kManagerVersion = 2;
-constexpr auto kReopenInterval = std::chrono::seconds(1);
 // A phone sends a scroll message about every 16 ms while the finger moves;
 // a gap several times as long means it has lifted (or is holding still,
 // which a touchpad also ends a scroll with).
@@ -82,7 +81,7 @@ WlrootsEventPoster::~WlrootsEventPoster() {
         endScroll();
         connection_->dispatchPending();
     }
-    disconnect();
+    dropDevice();
 }
 
 void WlrootsEventPoster::moveMouse(DisplayPoint point) {
@@ -126,9 +125,7 @@ void WlrootsEventPoster::post(DisplayPoint point, Button button) {
                                                                : WL_POINTER_BUTTON_STATE_RELEASED);
         zwlr_virtual_pointer_v1_frame(device);
     }
-    if (!connection_->dispatchPending()) {
-        disconnect();
-    }
+    send();
 }
 
 // wlroots applies axis_source to the axis named last, so the source follows
@@ -152,50 +149,40 @@ void WlrootsEventPoster::scrollPixels(std::int32_t dx, std::int32_t dy) {
     zwlr_virtual_pointer_v1_frame(device);
     scrollPauseDue_ = std::chrono::steady_clock::now() + kScrollPause;
     scrollChanged_.notify_all();
-    if (!connection_->dispatchPending()) {
-        disconnect();
-    }
+    send();
 }
 
 zwlr_virtual_pointer_v1* WlrootsEventPoster::pointer() {
-    if (connection_ != nullptr && !connection_->dispatchPending()) {
-        disconnect();
+    connection_ = session_.current();
+    if (connection_ == nullptr || pointer_ != nullptr) {
+        return pointer_;
     }
-    if (connection_ == nullptr) {
-        const auto now = std::chrono::steady_clock::now();
-        if (lastOpenAttempt_ && now - *lastOpenAttempt_ < kReopenInterval) {
-            return nullptr;
-        }
-        lastOpenAttempt_ = now;
-        std::string whyNot;
-        connection_ = wayland::Connection::open(whyNot);
-        if (connection_ == nullptr) {
-            return nullptr;
-        }
-        manager_ = static_cast<zwlr_virtual_pointer_manager_v1*>(
-            connection_->bind(zwlr_virtual_pointer_manager_v1_interface, 1, kManagerVersion));
-        if (manager_ != nullptr) {
-            // No seat: the compositor's default one, where its real pointer
-            // lives.
-            pointer_ = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(manager_, nullptr);
-            // Sway 1.7 drops the buttons of a pointer device until it has
-            // moved and a moment has passed (verified with wev: a tap right
-            // after the device appeared arrived as an entry without its
-            // press). A motion by nothing wakes the device without moving
-            // the pointer; the wait costs once per compositor.
-            zwlr_virtual_pointer_v1_motion(pointer_, nowMilliseconds(), 0, 0);
-            zwlr_virtual_pointer_v1_frame(pointer_);
-            connection_->roundtrip();
-            std::this_thread::sleep_for(kNewDeviceSettling);
-        }
+    manager_ = static_cast<zwlr_virtual_pointer_manager_v1*>(
+        connection_->bind(zwlr_virtual_pointer_manager_v1_interface, 1, kManagerVersion));
+    if (manager_ == nullptr) {
+        return nullptr;
     }
+    // No seat: the compositor's default one, where its real pointer lives.
+    pointer_ = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(manager_, nullptr);
+    // Sway 1.7 drops the buttons of a pointer device until it has moved and
+    // a moment has passed (verified with wev: a tap right after the device
+    // appeared arrived as an entry without its press). A motion by nothing
+    // wakes the device without moving the pointer; the wait costs once per
+    // compositor.
+    zwlr_virtual_pointer_v1_motion(pointer_, nowMilliseconds(), 0, 0);
+    zwlr_virtual_pointer_v1_frame(pointer_);
+    connection_->roundtrip();
+    std::this_thread::sleep_for(kNewDeviceSettling);
     return pointer_;
 }
 
-// The proxies go before the connection they belong to; this is why the
-// poster keeps its own connection rather than a wayland::Session, which
-// would close it under them.
-void WlrootsEventPoster::disconnect() {
+void WlrootsEventPoster::send() {
+    connection_ = session_.current();
+}
+
+// Also what the session runs before it closes a lost connection: the
+// objects made on a connection go before it.
+void WlrootsEventPoster::dropDevice() {
     if (pointer_ != nullptr) {
         zwlr_virtual_pointer_v1_destroy(pointer_);
         pointer_ = nullptr;
@@ -204,7 +191,7 @@ void WlrootsEventPoster::disconnect() {
         zwlr_virtual_pointer_manager_v1_destroy(manager_);
         manager_ = nullptr;
     }
-    connection_.reset();
+    connection_ = nullptr;
     lastTarget_.reset();
     scrollPauseDue_.reset();
 }
@@ -258,11 +245,9 @@ void WlrootsEventPoster::endPausedScrolls() {
         } else if (std::chrono::steady_clock::now() < *scrollPauseDue_) {
             scrollChanged_.wait_until(lock, *scrollPauseDue_);
         } else {
-            // A pending scroll implies a live pointer: disconnecting clears it.
+            // A pending scroll implies a pointer: dropping it clears the scroll.
             endScroll();
-            if (!connection_->dispatchPending()) {
-                disconnect();
-            }
+            send();
         }
     }
 }

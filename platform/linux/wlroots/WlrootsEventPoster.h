@@ -1,7 +1,7 @@
 #pragma once
 
 #include "input/EventPoster.h"
-#include "platform/linux/wlroots/WaylandConnection.h"
+#include "platform/linux/wlroots/WaylandSession.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -78,14 +78,20 @@ private:
     // With the mutex held: the virtual pointer on a live connection, or
     // nullptr while there is none.
     zwlr_virtual_pointer_v1* pointer();
-    void disconnect();
+    // With the mutex held: sends what was queued, and notices a compositor
+    // that went away.
+    void send();
+    // With the mutex held: the virtual pointer goes, before its connection.
+    void dropDevice();
     std::optional<Target> target(DisplayPoint point) const;
     void endScroll();
     void endPausedScrolls();
 
     std::mutex mutex_;
-    std::unique_ptr<wayland::Connection> connection_;
-    std::optional<std::chrono::steady_clock::time_point> lastOpenAttempt_;
+    // Read for news on every post.
+    wayland::Session session_{std::chrono::milliseconds(0), [this] { dropDevice(); }};
+    // The session's connection as of the last post; null while there is none.
+    wayland::Connection* connection_ = nullptr;
     zwlr_virtual_pointer_manager_v1* manager_ = nullptr;
     zwlr_virtual_pointer_v1* pointer_ = nullptr;
     // The last motion sent: a release where the press was adds no motion.

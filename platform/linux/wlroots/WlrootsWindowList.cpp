@@ -108,8 +108,10 @@ std::string WlrootsWindowList::connect() {
     return {};
 }
 
-// The proxies go before the connection they belong to, which is why the list
-// keeps its own connection rather than a wayland::Session.
+// The proxies go before the connection they belong to. The list keeps its
+// own connection rather than a wayland::Session because it starts over in
+// more cases: when the compositor finished the list, and at every call
+// while none answers (a probe asks seldom).
 void WlrootsWindowList::disconnect() {
     for (const auto& toplevel : toplevels_) {
         zwlr_foreign_toplevel_handle_v1_destroy(toplevel->handle);
