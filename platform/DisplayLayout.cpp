@@ -1,6 +1,8 @@
 #include "platform/DisplayLayout.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace quorvi {
 
@@ -33,6 +35,48 @@ GlobalDisplayLayout globalDisplayLayout(const std::vector<LaidOutDisplay>& displ
         display.rect.minY -= layout.origin.y;
     }
     return layout;
+}
+
+namespace {
+
+// How far a point lies outside a rectangle; 0 inside it.
+double distanceOutside(const DisplayRect& rect, DisplayPoint point) {
+    const double dx = std::max({rect.minX - point.x, 0.0, point.x - rect.maxX()});
+    const double dy = std::max({rect.minY - point.y, 0.0, point.y - rect.maxY()});
+    return std::hypot(dx, dy);
+}
+
+// A pixel coordinate along one side, inside the side's last pixel.
+double pixelAlong(double offset, double length, std::size_t pixels) {
+    const double last = std::nextafter(static_cast<double>(pixels), 0.0);
+    return std::clamp(offset * static_cast<double>(pixels) / length, 0.0, last);
+}
+
+} // namespace
+
+std::optional<DisplayPixel> displayPixelAt(const GlobalDisplayLayout& layout, DisplayPoint point) {
+    if (std::isnan(point.x) || std::isnan(point.y)) {
+        return std::nullopt;
+    }
+    const LaidOutDisplay* nearest = nullptr;
+    double nearestDistance = std::numeric_limits<double>::infinity();
+    for (const LaidOutDisplay& display : layout.displays) {
+        // The right and bottom edges belong to the next display.
+        const bool contains = point.x >= display.rect.minX && point.x < display.rect.maxX() &&
+                              point.y >= display.rect.minY && point.y < display.rect.maxY();
+        const double distance = contains ? -1 : distanceOutside(display.rect, point);
+        if (distance < nearestDistance) {
+            nearest = &display;
+            nearestDistance = distance;
+        }
+    }
+    if (nearest == nullptr || nearest->pixelsWide == 0 || nearest->pixelsHigh == 0) {
+        return std::nullopt;
+    }
+    return DisplayPixel{
+        nearest->id,
+        pixelAlong(point.x - nearest->rect.minX, nearest->rect.width, nearest->pixelsWide),
+        pixelAlong(point.y - nearest->rect.minY, nearest->rect.height, nearest->pixelsHigh)};
 }
 
 } // namespace quorvi

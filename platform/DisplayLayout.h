@@ -40,4 +40,22 @@ struct GlobalDisplayLayout {
 GlobalDisplayLayout globalDisplayLayout(const std::vector<LaidOutDisplay>& displays,
                                         std::optional<DisplayID> primaryID = std::nullopt);
 
+// A point on one display, in that display's pixels from its top-left
+// corner.
+struct DisplayPixel {
+    DisplayID id = 0;
+    double x = 0;
+    double y = 0;
+
+    bool operator==(const DisplayPixel&) const = default;
+};
+
+// Where a global point lands in pixels: on the display that contains it,
+// else on the nearest one with the point held inside it, as a real pointer
+// stops at the screens' edges. Absent without displays or with a NaN
+// coordinate.
+//
+// Thread: any (pure).
+std::optional<DisplayPixel> displayPixelAt(const GlobalDisplayLayout& layout, DisplayPoint point);
+
 } // namespace quorvi

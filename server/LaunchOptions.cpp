@@ -22,7 +22,8 @@ std::string launchUsage() {
            "  --headless      sans fenêtre; affiche chaque changement d'état sur une ligne\n"
            "  --port N        port TCP d'écoute et annoncé (défaut 54545; 0 = port libre)\n"
            "  --bind ADRESSE  n'écouter que sur cette adresse (défaut: toutes)\n"
-           "  --backend NOM   bureau à utiliser: x11 ou wlroots (défaut: celui de la session)\n";
+           "  --backend NOM   bureau à utiliser: x11, wlroots ou gnome (défaut: celui de la "
+           "session)\n";
 }
 
 LaunchOptionsParse parseLaunchOptions(const std::vector<std::string>& arguments) {
@@ -63,9 +64,10 @@ LaunchOptionsParse parseLaunchOptions(const std::vector<std::string>& arguments)
             options.bindAddress = *value;
         } else if (argument == "--backend" || argument.rfind("--backend=", 0) == 0) {
             const auto value = valueOf("--backend");
-            if (!value || (*value != "x11" && *value != "wlroots")) {
+            if (!value || (*value != "x11" && *value != "wlroots" && *value != "gnome")) {
                 return {std::nullopt,
-                        "Bureau inconnu: « " + value.value_or("") + " » (attendu: x11 ou wlroots)",
+                        "Bureau inconnu: « " + value.value_or("") +
+                            " » (attendu: x11, wlroots ou gnome)",
                         false};
             }
             options.backend = *value;

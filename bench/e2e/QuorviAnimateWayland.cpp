@@ -346,8 +346,53 @@ private:
             self->wmBase_.reset(static_cast<xdg_wm_base*>(
                 wl_registry_bind(registry, name, &xdg_wm_base_interface, 1)));
             xdg_wm_base_add_listener(self->wmBase_.get(), &kWmBaseListener, self);
+        } else if (std::strcmp(interface, wl_seat_interface.name) == 0 && !self->seat_) {
+            self->seat_.reset(
+                static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1)));
+            wl_seat_add_listener(self->seat_.get(), &kSeatListener, self);
         }
     }
+
+    // A seat may lose its pointer and get one again (a compositor without a
+    // mouse, driven by a remote-desktop session).
+    static void onSeatCapabilities(void* data, wl_seat* seat, std::uint32_t capabilities) {
+        auto* self = static_cast<Animator*>(data);
+        const bool hasPointer = (capabilities & WL_SEAT_CAPABILITY_POINTER) != 0;
+        if (hasPointer && !self->pointer_) {
+            self->pointer_.reset(wl_seat_get_pointer(seat));
+            wl_pointer_add_listener(self->pointer_.get(), &kPointerListener, self);
+        } else if (!hasPointer) {
+            self->pointer_.reset();
+        }
+    }
+
+    static void onSeatName(void*, wl_seat*, const char*) {}
+
+    static void onPointerEnter(void* data, wl_pointer*, std::uint32_t, wl_surface*, wl_fixed_t x,
+                               wl_fixed_t y) {
+        onPointerMotion(data, nullptr, 0, x, y);
+    }
+
+    static void onPointerLeave(void*, wl_pointer*, std::uint32_t, wl_surface*) {}
+
+    static void onPointerMotion(void* data, wl_pointer*, std::uint32_t, wl_fixed_t x,
+                                wl_fixed_t y) {
+        auto* self = static_cast<Animator*>(data);
+        self->pointerX_ = wl_fixed_to_double(x);
+        self->pointerY_ = wl_fixed_to_double(y);
+    }
+
+    static void onPointerButton(void* data, wl_pointer*, std::uint32_t, std::uint32_t,
+                                std::uint32_t button, std::uint32_t state) {
+        auto* self = static_cast<Animator*>(data);
+        constexpr std::uint32_t kLeftButton = 0x110; // BTN_LEFT
+        if (button == kLeftButton && state == WL_POINTER_BUTTON_STATE_PRESSED) {
+            std::printf("press %g %g\n", self->pointerX_, self->pointerY_);
+            std::fflush(stdout);
+        }
+    }
+
+    static void onPointerAxis(void*, wl_pointer*, std::uint32_t, std::uint32_t, wl_fixed_t) {}
 
     static void onGlobalRemove(void*, wl_registry*, std::uint32_t) {}
 
@@ -392,6 +437,11 @@ private:
     static constexpr xdg_toplevel_listener kToplevelListener = {onToplevelConfigure,
                                                                 onToplevelClose};
     static constexpr wl_buffer_listener kBufferListener = {onBufferRelease};
+    static constexpr wl_seat_listener kSeatListener = {onSeatCapabilities, onSeatName};
+    // Version 1 of the pointer: the later events are never sent.
+    static constexpr wl_pointer_listener kPointerListener = {
+        onPointerEnter, onPointerLeave, onPointerMotion, onPointerButton, onPointerAxis,
+        nullptr,        nullptr,        nullptr,         nullptr};
 
     Options options_;
     Owned<wl_display, wl_display_disconnect> display_;
@@ -402,6 +452,10 @@ private:
     Owned<wl_surface, wl_surface_destroy> surface_;
     Owned<xdg_surface, xdg_surface_destroy> xdgSurface_;
     Owned<xdg_toplevel, xdg_toplevel_destroy> toplevel_;
+    Owned<wl_seat, wl_seat_destroy> seat_;
+    Owned<wl_pointer, wl_pointer_destroy> pointer_;
+    double pointerX_ = 0;
+    double pointerY_ = 0;
     std::array<Buffer, kBufferCount> buffers_{};
     std::uint8_t* pool_ = nullptr;
     std::size_t poolSize_ = 0;

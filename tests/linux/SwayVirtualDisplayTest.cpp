@@ -1,4 +1,4 @@
-#include "linux/SwayHeadlessTest.h"
+#include "linux/HeadlessCompositorTest.h"
 #include "platform/linux/wlroots/SwayVirtualDisplayBackend.h"
 
 #include <gmock/gmock.h>

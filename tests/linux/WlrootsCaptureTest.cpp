@@ -1,7 +1,7 @@
 // Capture from a real sway: the background scaled, a still screen delivered
 // again without a copy, a moved pointer drawn in and alone changed, the end.
 #include "capture/ScreenCaptureSession.h"
-#include "linux/SwayHeadlessTest.h"
+#include "linux/HeadlessCompositorTest.h"
 #include "platform/linux/wlroots/WlrootsCaptureService.h"
 #include "platform/linux/wlroots/WlrootsDisplayServices.h"
 #include "platform/linux/wlroots/WlrootsEventPoster.h"

@@ -1,5 +1,5 @@
 // The displays and grants of a wlroots compositor, read from a real sway.
-#include "linux/SwayHeadlessTest.h"
+#include "linux/HeadlessCompositorTest.h"
 #include "platform/linux/wlroots/WlrootsDisplayServices.h"
 #include "platform/linux/wlroots/WlrootsPrivacyGrants.h"
 

@@ -1,5 +1,5 @@
 // Pointer input and the window list of a real sway, seen by wev.
-#include "linux/SwayHeadlessTest.h"
+#include "linux/HeadlessCompositorTest.h"
 #include "platform/linux/wlroots/WlrootsEventPoster.h"
 #include "platform/linux/wlroots/WlrootsWindowList.h"
 

@@ -8,6 +8,7 @@
 #include "server/LaunchOptions.h"
 
 #include <algorithm>
+#include <cmath>
 #include <future>
 #include <gtest/gtest.h>
 #include <thread>
@@ -118,6 +119,9 @@ TEST(LaunchOptions, PortAndHeadlessAreReadAndBadValuesRefused) {
     EXPECT_EQ(parseLaunchOptions({}).options->port, 54545);
     EXPECT_EQ(parseLaunchOptions({"--bind", "127.0.0.1"}).options->bindAddress, "127.0.0.1");
     EXPECT_EQ(parseLaunchOptions({"--backend=wlroots"}).options->backend, "wlroots");
+    EXPECT_EQ(parseLaunchOptions({"--backend", "gnome"}).options->backend, "gnome");
+    EXPECT_EQ(parseLaunchOptions({"--backend", "kde"}).error,
+              "Bureau inconnu: « kde » (attendu: x11, wlroots ou gnome)");
     EXPECT_EQ(parseLaunchOptions({}).options->backend, "");
     const std::vector<std::string> refused[] = {
         {"--port"},       {"--bind"},          {"--colour"},   {"--port", "65536"},
@@ -163,4 +167,28 @@ TEST(DisplayLayout, TheMainDisplayMovesToTheOriginAndTheOthersKeepTheirPlaceArou
             EXPECT_EQ(moved.pixelsWide, before->pixelsWide);
         }
     }
+}
+
+TEST(DisplayLayout, AGlobalPointLandsOnThePixelsOfItsDisplayOrOfTheNearestEdge) {
+    GlobalDisplayLayout layout;
+    layout.displays = {{1, {0, 0, 1920, 1200}, 1920, 1200}, {2, {1920, 0, 700, 323}, 1400, 646}};
+    const double lastRow = std::nextafter(1200.0, 0.0);
+    const struct {
+        const char* name;
+        DisplayPoint point;
+        std::optional<DisplayPixel> pixel;
+    } cases[] = {
+        {"on the main display", {100.5, 7}, DisplayPixel{1, 100.5, 7}},
+        {"scale 2 doubles", {1920 + 10.25, 300}, DisplayPixel{2, 20.5, 600}},
+        {"the shared edge is the right display's", {1920, 0}, DisplayPixel{2, 0, 0}},
+        {"left of everything", {-50, 40}, DisplayPixel{1, 0, 40}},
+        {"below the main display", {10, 5000}, DisplayPixel{1, 10, lastRow}},
+        {"below the small one", {2000, 400}, DisplayPixel{2, 160, std::nextafter(646.0, 0.0)}},
+        {"NaN", {std::nan(""), 1}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(displayPixelAt(layout, c.point), c.pixel);
+    }
+    EXPECT_EQ(displayPixelAt(GlobalDisplayLayout{}, {0, 0}), std::nullopt);
 }
