@@ -9,11 +9,6 @@ namespace quorvi {
 
 namespace {
 
-// A phone sends a scroll message about every 16 ms while the finger moves;
-// a gap several times as long means it has lifted (or is holding still,
-// which a touchpad also ends a scroll with).
-constexpr auto kScrollPause = std::chrono::milliseconds(100);
-
 // A Mutter that refuses sessions is not asked again at every tap.
 constexpr auto kSessionRetryInterval = std::chrono::seconds(1);
 
@@ -34,18 +29,17 @@ GnomeEventPoster::GnomeEventPoster(std::shared_ptr<GnomeDisplayServices> display
         std::lock_guard lock(mutex_);
         session(layout);
     }
-    scrollFinisher_ = std::thread([this] { finishPausedScrolls(); });
+    scrollPause_.emplace(mutex_, [this] { finishScroll(); });
 }
 
 GnomeEventPoster::~GnomeEventPoster() {
-    {
+    const bool isScrolling = [this] {
         std::lock_guard lock(mutex_);
-        isClosing_ = true;
-        scrollChanged_.notify_all();
-    }
-    scrollFinisher_.join();
+        return scrollPause_->isArmed();
+    }();
+    scrollPause_.reset();
     std::lock_guard lock(mutex_);
-    if (scrollPauseDue_) {
+    if (isScrolling) {
         finishScroll();
     }
 }
@@ -75,7 +69,7 @@ void GnomeEventPoster::post(DisplayPoint point, Button button) {
     if (remote == nullptr) {
         return;
     }
-    if (scrollPauseDue_) {
+    if (scrollPause_->isArmed()) {
         finishScroll();
     }
     const std::optional<DisplayPixel> pixel = displayPixelAt(layout, point);
@@ -108,8 +102,7 @@ void GnomeEventPoster::scrollPixels(std::int32_t dx, std::int32_t dy) {
         return;
     }
     remote->scroll(-static_cast<double>(dx), -static_cast<double>(dy), false);
-    scrollPauseDue_ = std::chrono::steady_clock::now() + kScrollPause;
-    scrollChanged_.notify_all();
+    scrollPause_->arm();
 }
 
 gnome::MutterSession* GnomeEventPoster::session(const GlobalDisplayLayout& layout) {
@@ -117,7 +110,9 @@ gnome::MutterSession* GnomeEventPoster::session(const GlobalDisplayLayout& layou
         return session_.get();
     }
     // A scroll of the old session cannot be finished by the new one.
-    scrollPauseDue_.reset();
+    if (scrollPause_) {
+        scrollPause_->disarm();
+    }
     session_.reset();
     streamOf_.clear();
     lastPixel_.reset();
@@ -156,19 +151,8 @@ void GnomeEventPoster::finishScroll() {
     if (session_ != nullptr) {
         session_->scroll(0, 0, true);
     }
-    scrollPauseDue_.reset();
-}
-
-void GnomeEventPoster::finishPausedScrolls() {
-    std::unique_lock lock(mutex_);
-    while (!isClosing_) {
-        if (!scrollPauseDue_) {
-            scrollChanged_.wait(lock);
-        } else if (std::chrono::steady_clock::now() < *scrollPauseDue_) {
-            scrollChanged_.wait_until(lock, *scrollPauseDue_);
-        } else {
-            finishScroll();
-        }
+    if (scrollPause_) {
+        scrollPause_->disarm();
     }
 }
 

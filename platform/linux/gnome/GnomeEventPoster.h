@@ -2,6 +2,7 @@
 
 #include "input/EventPoster.h"
 #include "platform/DisplayLayout.h"
+#include "platform/linux/ScrollPauseWatch.h"
 #include "platform/linux/gnome/MutterSession.h"
 
 #include <chrono>
@@ -21,10 +22,9 @@ class GnomeDisplayServices;
 // screen-cast stream of the monitor under the point (Mutter only places
 // pointers relative to a stream, so the session records every monitor,
 // unconsumed), the left button by its evdev code, and smooth scrolling from
-// a finger source. The phone never says when its finger lifts, so a scroll
-// is finished once it pauses, and before any motion or button that follows
-// it (Mutter 43 drops the finish on its way to Wayland clients, so they see
-// the finger lift only from later ones).
+// a finger source. A scroll is finished once it pauses, and before any
+// motion or button that follows it (Mutter 43 drops the finish on its way to Wayland clients, so
+// they see the finger lift only from later ones).
 //
 // The session is made at once and made again when the monitors
 // change or Mutter closed it (at most once a second); while Mutter does not
@@ -33,7 +33,7 @@ class GnomeDisplayServices;
 // held.
 //
 // Thread: any; the session and the scroll state are serialized by a mutex,
-// shared with a thread of its own that finishes paused scrolls.
+// shared with the thread that finishes paused scrolls.
 class GnomeEventPoster final : public EventPoster {
 public:
     explicit GnomeEventPoster(std::shared_ptr<GnomeDisplayServices> displays);
@@ -55,7 +55,6 @@ private:
     // layout, or nullptr while Mutter does not give one.
     gnome::MutterSession* session(const GlobalDisplayLayout& layout);
     void finishScroll();
-    void finishPausedScrolls();
 
     std::shared_ptr<GnomeDisplayServices> displays_;
     std::mutex mutex_;
@@ -68,11 +67,9 @@ private:
     // Whether the session's device has moved the pointer yet.
     bool hasMoved_ = false;
     std::optional<std::chrono::steady_clock::time_point> lastSessionAttempt_;
-    // When the scroll in progress counts as paused; empty when none is.
-    std::optional<std::chrono::steady_clock::time_point> scrollPauseDue_;
-    bool isClosing_ = false;
-    std::condition_variable scrollChanged_;
-    std::thread scrollFinisher_;
+    // Armed while a scroll is in progress; made in the constructor, gone
+    // first in the destructor, before the session it finishes scrolls on.
+    std::optional<ScrollPauseWatch> scrollPause_;
 };
 
 } // namespace quorvi

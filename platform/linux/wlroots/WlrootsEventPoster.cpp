@@ -15,11 +15,6 @@ namespace quorvi {
 namespace {
 
 constexpr std::uint32_t kManagerVersion = 2;
-// A phone sends a scroll message about every 16 ms while the finger moves;
-// a gap several times as long means it has lifted (or is holding still,
-// which a touchpad also ends a scroll with).
-constexpr auto kScrollPause = std::chrono::milliseconds(100);
-
 // Positions are sent in 1/256 of a point, the precision of the compositor's
 // own fixed-point coordinates. The compositor turns x / x_extent back into a
 // layout position with a division, which may land a hair below the value
@@ -66,18 +61,20 @@ WlrootsEventPoster::WlrootsEventPoster() {
         std::lock_guard lock(mutex_);
         pointer();
     }
-    scrollEnder_ = std::thread([this] { endPausedScrolls(); });
+    scrollPause_.emplace(mutex_, [this] {
+        endScroll();
+        send();
+    });
 }
 
 WlrootsEventPoster::~WlrootsEventPoster() {
-    {
+    const bool isScrolling = [this] {
         std::lock_guard lock(mutex_);
-        isClosing_ = true;
-        scrollChanged_.notify_all();
-    }
-    scrollEnder_.join();
+        return scrollPause_->isArmed();
+    }();
+    scrollPause_.reset();
     std::lock_guard lock(mutex_);
-    if (scrollPauseDue_) {
+    if (isScrolling) {
         endScroll();
         connection_->dispatchPending();
     }
@@ -108,7 +105,7 @@ void WlrootsEventPoster::post(DisplayPoint point, Button button) {
     if (device == nullptr) {
         return;
     }
-    if (scrollPauseDue_) {
+    if (scrollPause_->isArmed()) {
         endScroll();
     }
     const std::optional<Target> to = target(point);
@@ -147,8 +144,7 @@ void WlrootsEventPoster::scrollPixels(std::int32_t dx, std::int32_t dy) {
         }
     }
     zwlr_virtual_pointer_v1_frame(device);
-    scrollPauseDue_ = std::chrono::steady_clock::now() + kScrollPause;
-    scrollChanged_.notify_all();
+    scrollPause_->arm();
     send();
 }
 
@@ -193,7 +189,9 @@ void WlrootsEventPoster::dropDevice() {
     }
     connection_ = nullptr;
     lastTarget_.reset();
-    scrollPauseDue_.reset();
+    if (scrollPause_) {
+        scrollPause_->disarm();
+    }
 }
 
 // The compositor places an absolute motion in the box around all its
@@ -234,21 +232,8 @@ void WlrootsEventPoster::endScroll() {
         zwlr_virtual_pointer_v1_axis_source(pointer_, WL_POINTER_AXIS_SOURCE_FINGER);
     }
     zwlr_virtual_pointer_v1_frame(pointer_);
-    scrollPauseDue_.reset();
-}
-
-void WlrootsEventPoster::endPausedScrolls() {
-    std::unique_lock lock(mutex_);
-    while (!isClosing_) {
-        if (!scrollPauseDue_) {
-            scrollChanged_.wait(lock);
-        } else if (std::chrono::steady_clock::now() < *scrollPauseDue_) {
-            scrollChanged_.wait_until(lock, *scrollPauseDue_);
-        } else {
-            // A pending scroll implies a pointer: dropping it clears the scroll.
-            endScroll();
-            send();
-        }
+    if (scrollPause_) {
+        scrollPause_->disarm();
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "input/EventPoster.h"
+#include "platform/linux/ScrollPauseWatch.h"
 #include "platform/linux/wlroots/WaylandSession.h"
 
 #include <chrono>
@@ -46,8 +47,7 @@ WaylandScroll waylandScroll(std::int32_t dx, std::int32_t dy);
 // second) gets a new virtual pointer.
 //
 // Thread: any; the connection, the virtual pointer and the scroll state are
-// serialized by a mutex, shared with a thread of its own that ends paused
-// scrolls.
+// serialized by a mutex, shared with the thread that ends paused scrolls.
 class WlrootsEventPoster final : public EventPoster {
 public:
     WlrootsEventPoster();
@@ -85,7 +85,6 @@ private:
     void dropDevice();
     std::optional<Target> target(DisplayPoint point) const;
     void endScroll();
-    void endPausedScrolls();
 
     std::mutex mutex_;
     // Read for news on every post.
@@ -96,11 +95,9 @@ private:
     zwlr_virtual_pointer_v1* pointer_ = nullptr;
     // The last motion sent: a release where the press was adds no motion.
     std::optional<Target> lastTarget_;
-    // When the scroll in progress counts as paused; empty when none is.
-    std::optional<std::chrono::steady_clock::time_point> scrollPauseDue_;
-    bool isClosing_ = false;
-    std::condition_variable scrollChanged_;
-    std::thread scrollEnder_;
+    // Armed while a scroll is in progress; made in the constructor, gone
+    // first in the destructor, before the device it ends scrolls on.
+    std::optional<ScrollPauseWatch> scrollPause_;
 };
 
 } // namespace quorvi
