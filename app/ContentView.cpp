@@ -8,16 +8,19 @@
 #include <QApplication>
 #include <QEasingCurve>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScrollArea>
+#include <QSignalBlocker>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
 
 namespace quorvi {
@@ -58,6 +61,26 @@ QLabel* makeLabel(const QString& text, const QFont& font, QWidget* parent) {
     label->setFont(font);
     label->setTextFormat(Qt::PlainText);
     return label;
+}
+
+// The choices of the allowed-networks picker.
+enum NetworkChoice { everyone = 0, localNetwork = 1, addressList = 2 };
+
+NetworkChoice networkChoice(const std::string& setting) {
+    const QString value = qt(setting).trimmed();
+    if (value.isEmpty()) {
+        return everyone;
+    }
+    return value.compare(QStringLiteral("lan"), Qt::CaseInsensitive) == 0 ? localNetwork
+                                                                          : addressList;
+}
+
+QLabel* makeCaption(const QString& text, QWidget* parent) {
+    auto* caption = makeLabel(text, scaledFont(0.82), parent);
+    caption->setWordWrap(true);
+    caption->setStyleSheet(
+        QStringLiteral("color: %1;").arg(palette::css(palette::secondaryText())));
+    return caption;
 }
 
 // The usual ease-in-out curve: the cubic Bézier (0.42, 0) (0.58, 1).
@@ -313,10 +336,26 @@ QWidget* ContentView::buildSidebar() {
     deviceRow_->setObjectName(QStringLiteral("deviceRow"));
     addressRow_ = new DetailRow(QStringLiteral("Adresse"), true, connection);
     addressRow_->setObjectName(QStringLiteral("addressRow"));
+    clientAddressRow_ = new DetailRow(QStringLiteral("Adresse appareil"), true, connection);
+    clientAddressRow_->setObjectName(QStringLiteral("clientAddressRow"));
+    disconnectButton_ =
+        makeButton(QStringLiteral("Déconnecter"), ButtonKind::destructive, true, connection);
+    disconnectButton_->setObjectName(QStringLiteral("disconnectButton"));
+    connect(disconnectButton_, &QPushButton::clicked, this, [this] {
+        if (server_.disconnectClient) {
+            server_.disconnectClient();
+        }
+    });
+    auto* disconnectRow = new QHBoxLayout;
+    disconnectRow->addWidget(disconnectButton_);
+    disconnectRow->addStretch(1);
     connection->content()->addWidget(serverRow_);
     connection->content()->addWidget(deviceRow_);
+    connection->content()->addWidget(clientAddressRow_);
     connection->content()->addWidget(addressRow_);
+    connection->content()->addLayout(disconnectRow);
     column->addWidget(connection);
+    column->addWidget(buildAccessSection(sidebar));
 
     // Affichage
     auto* display = new SidebarSection(QStringLiteral("Affichage"), sidebar);
@@ -470,6 +509,112 @@ QWidget* ContentView::buildSidebar() {
     return sidebar;
 }
 
+QWidget* ContentView::buildAccessSection(QWidget* parent) {
+    auto* access = new SidebarSection(QStringLiteral("Accès"), parent);
+
+    auto* networksTitle = makeLabel(QStringLiteral("Réseaux autorisés"), scaledFont(0.85), access);
+    networksPicker_ = new SegmentedPicker(
+        QString(),
+        {QStringLiteral("Tous"), QStringLiteral("Réseau local"), QStringLiteral("Liste")}, access);
+    networksPicker_->setObjectName(QStringLiteral("networksPicker"));
+    networksPicker_->setAccessibleName(QStringLiteral("Réseaux autorisés"));
+    networksPicker_->setOnChosen([this](int index) { networkChoiceMade(index); });
+    networksField_ = new QLineEdit(access);
+    networksField_->setObjectName(QStringLiteral("networksField"));
+    networksField_->setFont(monospacedFont(0.85));
+    networksField_->setPlaceholderText(QStringLiteral("192.168.1.0/24, fd00::/8"));
+    networksField_->setClearButtonEnabled(true);
+    connect(networksField_, &QLineEdit::editingFinished, this, &ContentView::submitNetworkList);
+    networksCaption_ = makeCaption(QString(), access);
+    networksCaption_->setObjectName(QStringLiteral("networksCaption"));
+
+    approvalSwitch_ = new ToggleSwitch(QStringLiteral("Approuver les nouveaux appareils"), access);
+    approvalSwitch_->setObjectName(QStringLiteral("approvalSwitch"));
+    // The click is passed on; the published value then sets the switch.
+    connect(approvalSwitch_, &ToggleSwitch::clicked, this, [this](bool checked) {
+        if (server_.setApproveNewDevices) {
+            server_.setApproveNewDevices(checked);
+        }
+    });
+    {
+        const QSignalBlocker blocker(approvalSwitch_);
+        approvalSwitch_->setChecked(state_->approveNewDevices());
+    }
+
+    auto* trustedTitle =
+        makeLabel(QStringLiteral("Appareils de confiance"), scaledFont(0.85), access);
+    trustedList_ = new QWidget(access);
+    trustedList_->setObjectName(QStringLiteral("trustedList"));
+    auto* trustedColumn = new QVBoxLayout(trustedList_);
+    trustedColumn->setContentsMargins(0, 0, 0, 0);
+    trustedColumn->setSpacing(2);
+    trustedEmpty_ = makeCaption(QStringLiteral("Aucun appareil de confiance."), access);
+    trustedEmpty_->setObjectName(QStringLiteral("trustedEmpty"));
+
+    access->content()->addWidget(networksTitle);
+    access->content()->addWidget(networksPicker_);
+    access->content()->addWidget(networksField_);
+    access->content()->addWidget(networksCaption_);
+    access->content()->addWidget(makeDivider(Qt::Horizontal, access));
+    access->content()->addWidget(approvalSwitch_);
+    access->content()->addWidget(trustedTitle);
+    access->content()->addWidget(trustedList_);
+    access->content()->addWidget(trustedEmpty_);
+    refreshTrustedAddresses();
+    return access;
+}
+
+QWidget* ContentView::buildPendingCard(QWidget* parent) {
+    pendingCard_ = new QFrame(parent);
+    pendingCard_->setObjectName(QStringLiteral("pendingCard"));
+    auto* icon = new SymbolLabel(22, pendingCard_);
+    icon->setSymbol(QStringLiteral("iphone"), palette::warning());
+    auto* title = makeLabel(QStringLiteral("Appareil en attente"), scaledFont(1.0, QFont::Bold),
+                            pendingCard_);
+    pendingAddress_ = makeLabel(QString(), monospacedFont(0.95), pendingCard_);
+    pendingAddress_->setObjectName(QStringLiteral("pendingAddress"));
+    pendingAddress_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* heading = new QHBoxLayout;
+    heading->setSpacing(8);
+    heading->addWidget(title);
+    heading->addWidget(pendingAddress_, 1);
+    auto* text = makeCaption(
+        QStringLiteral("Il demande à voir et piloter cet écran. Sans réponse, il est refusé "
+                       "au bout de 30 secondes."),
+        pendingCard_);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    const std::tuple<const char*, ButtonKind, std::function<void()> ServerControls::*> choices[] = {
+        {"Autoriser une fois", ButtonKind::prominent, &ServerControls::allowPendingDevice},
+        {"Toujours autoriser", ButtonKind::bordered, &ServerControls::alwaysAllowPendingDevice},
+        {"Refuser", ButtonKind::destructive, &ServerControls::denyPendingDevice},
+    };
+    for (const auto& [label, kind, call] : choices) {
+        auto* button = makeButton(QString::fromUtf8(label), kind, true, pendingCard_);
+        connect(button, &QPushButton::clicked, this, [this, call] {
+            if (server_.*call) {
+                (server_.*call)();
+            }
+        });
+        buttons->addWidget(button);
+    }
+    buttons->addStretch(1);
+
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(6);
+    texts->addLayout(heading);
+    texts->addWidget(text);
+    texts->addLayout(buttons);
+    auto* row = new QHBoxLayout(pendingCard_);
+    row->setContentsMargins(14, 12, 14, 12);
+    row->setSpacing(12);
+    row->addWidget(icon, 0, Qt::AlignTop);
+    row->addLayout(texts, 1);
+    pendingCard_->setVisible(false);
+    return pendingCard_;
+}
+
 QWidget* ContentView::buildLivePane() {
     auto* pane = new QWidget;
     pane->setObjectName(QStringLiteral("livePane"));
@@ -517,6 +662,7 @@ QWidget* ContentView::buildLivePane() {
     column->setContentsMargins(20, 18, 20, 18);
     column->setSpacing(14);
     column->addLayout(top);
+    column->addWidget(buildPendingCard(pane));
     column->addWidget(stagePanel, 1);
     return pane;
 }
@@ -593,9 +739,14 @@ QWidget* ContentView::buildConnectedStage() {
     connectedSubtitle_->setObjectName(QStringLiteral("connectedSubtitle"));
     connectedSubtitle_->setStyleSheet(canvasSecondary);
     connectedSubtitle_->setWordWrap(true);
+    connectedAddress_ = makeLabel(QString(), monospacedFont(0.9), stage);
+    connectedAddress_->setObjectName(QStringLiteral("connectedAddress"));
+    connectedAddress_->setStyleSheet(canvasSecondary);
+    connectedAddress_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* titles = new QVBoxLayout;
     titles->setSpacing(2);
     titles->addWidget(title);
+    titles->addWidget(connectedAddress_);
     titles->addWidget(connectedSubtitle_);
     auto* identity = new QHBoxLayout;
     identity->setSpacing(14);
@@ -612,6 +763,15 @@ QWidget* ContentView::buildConnectedStage() {
     live->setSpacing(8);
     live->addWidget(liveBadge_);
     live->addWidget(displayModeText_, 1);
+    auto* stageDisconnect =
+        makeButton(QStringLiteral("Déconnecter"), ButtonKind::destructive, true, stage);
+    stageDisconnect->setObjectName(QStringLiteral("stageDisconnectButton"));
+    connect(stageDisconnect, &QPushButton::clicked, this, [this] {
+        if (server_.disconnectClient) {
+            server_.disconnectClient();
+        }
+    });
+    live->addWidget(stageDisconnect);
 
     auto* gestureCard = new QFrame(stage);
     gestureCard->setObjectName(QStringLiteral("gestureCard"));
@@ -741,6 +901,22 @@ QWidget* ContentView::buildJournal() {
     return drawer;
 }
 
+namespace {
+
+// The pending device is the one thing that waits on the user: it stands out
+// in the warning colour.
+QString pendingCardStyle() {
+    QColor fill = palette::warning();
+    fill.setAlphaF(0.12f);
+    QColor edge = palette::warning();
+    edge.setAlphaF(0.55f);
+    return QStringLiteral("QFrame#pendingCard { background: %1; border: 1px solid %2;"
+                          " border-radius: 10px; }")
+        .arg(palette::css(fill), palette::css(edge));
+}
+
+} // namespace
+
 void ContentView::applyStyleSheet() {
     const QString panel = palette::css(palette::panelBackground());
     const QString border = palette::css(palette::border());
@@ -796,9 +972,13 @@ QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none;
 QListWidget#journalList { background: %6; color: #1c1c1f; border: 1px solid %2;
     border-radius: 8px; padding: 4px; }
 QListWidget#journalList::item { padding: 2px 4px; }
+QLineEdit#networksField { background: %6; color: #1c1c1f; border: 1px solid %2;
+    border-radius: 6px; padding: 3px 6px; }
+QLineEdit#networksField:focus { border-color: %3; }
 )")
                       .arg(panel, border, accent, accentHover, accentPressed, canvas, secondary,
-                           danger, palette::css(glass)));
+                           danger, palette::css(glass)) +
+                  pendingCardStyle());
 }
 
 // ---- state ----------------------------------------------------------------------
@@ -809,6 +989,13 @@ void ContentView::propertyChanged(PublishedProperty property) {
     }
     if (property == PublishedProperty::logs) {
         refreshJournalList();
+    }
+    if (property == PublishedProperty::approveNewDevices) {
+        const QSignalBlocker blocker(approvalSwitch_);
+        approvalSwitch_->setChecked(state_->approveNewDevices());
+    }
+    if (property == PublishedProperty::trustedAddresses) {
+        refreshTrustedAddresses();
     }
     refresh();
 }
@@ -884,6 +1071,13 @@ void ContentView::refresh() {
                          d.connected ? StatusTone::good : StatusTone::neutral);
     addressRow_->setState(QStringLiteral("network"), qt(d.primaryAddress), StatusTone::neutral);
 
+    const QString clientAddress = qt(state_->connectedDevice());
+    const bool hasClient = d.connected || !clientAddress.isEmpty();
+    clientAddressRow_->setState(QStringLiteral("network"), clientAddress, StatusTone::neutral);
+    clientAddressRow_->setVisible(!clientAddress.isEmpty());
+    disconnectButton_->setVisible(hasClient);
+    refreshAccess();
+
     // Affichage.
     modePicker_->setSelectedIndex(d.isExtended ? 1 : 0);
     displayCaption_->setText(
@@ -953,6 +1147,8 @@ void ContentView::refresh() {
     startServerButton_->setVisible(d.serverIsStopped);
 
     connectedSubtitle_->setText(qt(state_->streamQuality()));
+    connectedAddress_->setText(clientAddress);
+    connectedAddress_->setVisible(!clientAddress.isEmpty());
     displayModeText_->setText(qt(state_->displayMode()));
     gestureTitle_->setText(state_->receivedInputs().empty() ? QStringLiteral("Aucun geste reçu")
                                                             : QStringLiteral("Dernier geste"));
@@ -967,6 +1163,103 @@ void ContentView::refresh() {
     journalChevron_->setSymbol(isJournalExpanded_ ? QStringLiteral("chevron.down")
                                                   : QStringLiteral("chevron.up"),
                                palette::secondaryText());
+}
+
+} // namespace quorvi
+
+namespace quorvi {
+
+// ---- access -----------------------------------------------------------------------
+
+void ContentView::networkChoiceMade(int index) {
+    isEditingNetworkList_ = index == addressList;
+    if (index == addressList) {
+        // A list typed before is applied again at once; otherwise the empty
+        // field waits for one.
+        refresh();
+        networksField_->setFocus();
+        if (!networksField_->text().trimmed().isEmpty()) {
+            submitNetworkList();
+        }
+        return;
+    }
+    {
+        // Leaving the field must not apply what it holds over this choice.
+        const QSignalBlocker blocker(networksField_);
+        networksField_->clearFocus();
+    }
+    if (server_.setAllowedNetworks) {
+        server_.setAllowedNetworks(index == localNetwork ? "lan" : "");
+    }
+    // The published value until the server's own arrives.
+    refreshAccess();
+}
+
+void ContentView::submitNetworkList() {
+    const std::string list = networksField_->text().trimmed().toStdString();
+    // An emptied field is no choice of everyone: that takes "Tous".
+    if (list.empty() || list == state_->allowedNetworks() || !server_.setAllowedNetworks) {
+        return;
+    }
+    server_.setAllowedNetworks(list);
+}
+
+void ContentView::refreshAccess() {
+    const std::string& setting = state_->allowedNetworks();
+    const NetworkChoice published = networkChoice(setting);
+    if (published == addressList) {
+        isEditingNetworkList_ = false;
+        if (!networksField_->hasFocus() && networksField_->text() != qt(setting)) {
+            networksField_->setText(qt(setting));
+        }
+    }
+    const bool showsList = published == addressList || isEditingNetworkList_;
+    networksPicker_->setSelectedIndex(showsList ? addressList : published);
+    networksField_->setVisible(showsList);
+    const QString caption =
+        showsList ? QStringLiteral("Adresses et préfixes séparés par des virgules, Entrée pour "
+                                   "appliquer.")
+        : published == localNetwork
+            ? QStringLiteral("Cette machine et les réseaux privés seulement.")
+            : QStringLiteral("Tout appareil qui atteint ce port peut se connecter.");
+    networksCaption_->setText(caption);
+
+    const QString pending = qt(state_->pendingDevice());
+    pendingAddress_->setText(pending);
+    pendingCard_->setVisible(!pending.isEmpty());
+}
+
+void ContentView::refreshTrustedAddresses() {
+    const auto& addresses = state_->trustedAddresses();
+    trustedEmpty_->setVisible(addresses.empty());
+    if (addresses == shownTrustedAddresses_) {
+        return;
+    }
+    shownTrustedAddresses_ = addresses;
+    for (QWidget* row :
+         trustedList_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        delete row;
+    }
+    for (const std::string& address : addresses) {
+        auto* row = new QWidget(trustedList_);
+        row->setObjectName(QStringLiteral("trustedRow"));
+        auto* text = new ElidedLabel(1, row);
+        text->setFont(monospacedFont(0.88));
+        text->setText(qt(address));
+        auto* forget = makeButton(QStringLiteral("Oublier"), ButtonKind::borderless, true, row);
+        forget->setToolTip(QStringLiteral("Oublier %1").arg(qt(address)));
+        connect(forget, &QPushButton::clicked, this, [this, address] {
+            if (server_.forgetTrustedAddress) {
+                server_.forgetTrustedAddress(address);
+            }
+        });
+        auto* line = new QHBoxLayout(row);
+        line->setContentsMargins(0, 0, 0, 0);
+        line->setSpacing(6);
+        line->addWidget(text, 1);
+        line->addWidget(forget);
+        trustedList_->layout()->addWidget(row);
+    }
 }
 
 } // namespace quorvi

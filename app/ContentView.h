@@ -7,8 +7,11 @@
 #include <QWidget>
 #include <memory>
 #include <string>
+#include <vector>
 
+class QFrame;
 class QLabel;
+class QLineEdit;
 class QListWidget;
 class QPropertyAnimation;
 class QPushButton;
@@ -59,6 +62,8 @@ private:
 
     QWidget* buildHeader();
     QWidget* buildSidebar();
+    QWidget* buildAccessSection(QWidget* parent);
+    QWidget* buildPendingCard(QWidget* parent);
     QWidget* buildLivePane();
     QWidget* buildConnectionStage();
     QWidget* buildConnectedStage();
@@ -73,6 +78,10 @@ private:
     void connectionNameChanged();
     void refresh();
     void refreshJournalList();
+    void refreshAccess();
+    void refreshTrustedAddresses();
+    void networkChoiceMade(int index);
+    void submitNetworkList();
     void setHideMacWindowDuringStream(bool hide);
     void openPane(SettingsPane pane);
 
@@ -86,6 +95,10 @@ private:
     std::string lastConnectionName_;
     bool isJournalExpanded_ = false;
     bool hasStartedServer_ = false;
+    // "Liste" was chosen but no list applied yet: the field is shown empty
+    // until the user enters one, rather than switching to everyone.
+    bool isEditingNetworkList_ = false;
+    std::vector<std::string> shownTrustedAddresses_;
 
     // Header.
     HeaderStatusItem* serverItem_ = nullptr;
@@ -98,6 +111,14 @@ private:
     DetailRow* serverRow_ = nullptr;
     DetailRow* deviceRow_ = nullptr;
     DetailRow* addressRow_ = nullptr;
+    DetailRow* clientAddressRow_ = nullptr;
+    QPushButton* disconnectButton_ = nullptr;
+    SegmentedPicker* networksPicker_ = nullptr;
+    QLineEdit* networksField_ = nullptr;
+    QLabel* networksCaption_ = nullptr;
+    ToggleSwitch* approvalSwitch_ = nullptr;
+    QWidget* trustedList_ = nullptr;
+    QLabel* trustedEmpty_ = nullptr;
     SegmentedPicker* modePicker_ = nullptr;
     ToggleSwitch* hideSwitch_ = nullptr;
     QLabel* displayCaption_ = nullptr;
@@ -117,11 +138,14 @@ private:
     QWidget* statusPill_ = nullptr;
     SymbolLabel* statusPillIcon_ = nullptr;
     QLabel* statusPillText_ = nullptr;
+    QFrame* pendingCard_ = nullptr;
+    QLabel* pendingAddress_ = nullptr;
     QStackedWidget* stages_ = nullptr;
     QWidget* connectionStage_ = nullptr;
     QWidget* connectedStage_ = nullptr;
     QPushButton* startServerButton_ = nullptr;
     QLabel* connectedSubtitle_ = nullptr;
+    QLabel* connectedAddress_ = nullptr;
     Badge* liveBadge_ = nullptr;
     QLabel* displayModeText_ = nullptr;
     QLabel* gestureTitle_ = nullptr;

@@ -79,6 +79,26 @@ void HeadlessPrinter::print(PublishedProperty property) {
         name = "diagnosticsExportPath";
         value = state_.diagnosticsExportPath();
         break;
+    case PublishedProperty::pendingDevice:
+        name = "pendingDevice";
+        value = state_.pendingDevice();
+        break;
+    case PublishedProperty::connectedDevice:
+        name = "connectedDevice";
+        value = state_.connectedDevice();
+        break;
+    case PublishedProperty::allowedNetworks:
+        name = "allowedNetworks";
+        value = state_.allowedNetworks();
+        break;
+    case PublishedProperty::approveNewDevices:
+        name = "approveNewDevices";
+        value = state_.approveNewDevices() ? "true" : "false";
+        break;
+    case PublishedProperty::trustedAddresses:
+        name = "trustedAddresses";
+        value = joined(state_.trustedAddresses());
+        break;
     case PublishedProperty::sentFrames:
     case PublishedProperty::receivedInputs:
     case PublishedProperty::logs:

@@ -38,6 +38,27 @@ ServerControls serverControlsFor(const std::shared_ptr<QuorviServer>& server,
         const std::uint16_t port = strong ? strong->listeningPort() : 0;
         return port != 0 ? port : configuredPort;
     };
+    controls.disconnectClient = weakCall(server, &QuorviServer::disconnectClient);
+    controls.allowPendingDevice = weakCall(server, &QuorviServer::allowPendingDevice);
+    controls.alwaysAllowPendingDevice = weakCall(server, &QuorviServer::alwaysAllowPendingDevice);
+    controls.denyPendingDevice = weakCall(server, &QuorviServer::denyPendingDevice);
+    controls.forgetTrustedAddress =
+        [weak = std::weak_ptr<QuorviServer>(server)](const std::string& address) {
+            if (auto strong = weak.lock()) {
+                strong->forgetTrustedAddress(address);
+            }
+        };
+    controls.setAllowedNetworks =
+        [weak = std::weak_ptr<QuorviServer>(server)](const std::string& networks) {
+            if (auto strong = weak.lock()) {
+                strong->setAllowedNetworks(networks);
+            }
+        };
+    controls.setApproveNewDevices = [weak = std::weak_ptr<QuorviServer>(server)](bool required) {
+        if (auto strong = weak.lock()) {
+            strong->setApproveNewDevices(required);
+        }
+    };
     return controls;
 }
 

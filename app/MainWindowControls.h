@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace quorvi {
 
@@ -26,6 +27,16 @@ struct ServerControls {
     std::function<void(StreamMode)> setStreamMode;
     // The port the listener is bound to, for the address the window shows.
     std::function<std::uint16_t()> listeningPort;
+    // Who may connect: each is stored by the server, which publishes the
+    // value in effect; the widgets then show that.
+    std::function<void()> disconnectClient;
+    std::function<void()> allowPendingDevice;
+    std::function<void()> alwaysAllowPendingDevice;
+    std::function<void()> denyPendingDevice;
+    std::function<void(const std::string&)> forgetTrustedAddress;
+    // "" everyone, "lan", or a comma-separated list of addresses and prefixes.
+    std::function<void(const std::string&)> setAllowedNetworks;
+    std::function<void(bool)> setApproveNewDevices;
 };
 
 // The calls on the real server. They hold it weakly: the scene owns it.

@@ -39,6 +39,21 @@ QuorviMenu::QuorviMenu(std::shared_ptr<PublishedState> state, ServerControls ser
     statusLine_->setEnabled(false);
     menu_->addSeparator();
 
+    pendingLine_ = menu_->addAction(QString());
+    pendingLine_->setEnabled(false);
+    pendingEntries_.push_back(pendingLine_);
+    const std::pair<const char*, std::function<void()> ServerControls::*> answers[] = {
+        {"Autoriser une fois", &ServerControls::allowPendingDevice},
+        {"Toujours autoriser", &ServerControls::alwaysAllowPendingDevice},
+        {"Refuser", &ServerControls::denyPendingDevice},
+    };
+    for (const auto& [label, call] : answers) {
+        QAction* answer = menu_->addAction(QString::fromUtf8(label));
+        connect(answer, &QAction::triggered, this, [this, call] { callIfSet(server_.*call); });
+        pendingEntries_.push_back(answer);
+    }
+    pendingEntries_.push_back(menu_->addSeparator());
+
     connect(menu_->addAction(QStringLiteral("Ouvrir Quorvi Mac")), &QAction::triggered, this,
             [this] { callIfSet(actions_.openMainWindow); });
 
@@ -67,6 +82,9 @@ QuorviMenu::QuorviMenu(std::shared_ptr<PublishedState> state, ServerControls ser
     }
     menu_->addSeparator();
 
+    disconnectAction_ = menu_->addAction(QStringLiteral("Déconnecter"));
+    connect(disconnectAction_, &QAction::triggered, this,
+            [this] { callIfSet(server_.disconnectClient); });
     connect(menu_->addAction(QStringLiteral("Redémarrer le serveur")), &QAction::triggered, this,
             [this] { callIfSet(server_.start); });
     connect(menu_->addAction(QStringLiteral("Ouvrir Réglages Screen Recording")),
@@ -89,7 +107,9 @@ QuorviMenu::QuorviMenu(std::shared_ptr<PublishedState> state, ServerControls ser
                          [guard = QPointer<QuorviMenu>(this)](PublishedProperty property) {
                              if (guard && (property == PublishedProperty::status ||
                                            property == PublishedProperty::connectionName ||
-                                           property == PublishedProperty::targetFPS)) {
+                                           property == PublishedProperty::targetFPS ||
+                                           property == PublishedProperty::pendingDevice ||
+                                           property == PublishedProperty::connectedDevice)) {
                                  guard->refresh();
                              }
                          },
@@ -100,7 +120,18 @@ QuorviMenu::QuorviMenu(std::shared_ptr<PublishedState> state, ServerControls ser
 QuorviMenu::~QuorviMenu() = default;
 
 void QuorviMenu::refresh() {
-    statusLine_->setText(qt(menuStatusLine(state_->status(), state_->connectionName())));
+    QString status = qt(menuStatusLine(state_->status(), state_->connectionName()));
+    const std::string& client = state_->connectedDevice();
+    if (!client.empty()) {
+        status += QStringLiteral(" (%1)").arg(qt(client));
+    }
+    statusLine_->setText(status);
+    const std::string& pending = state_->pendingDevice();
+    pendingLine_->setText(QStringLiteral("Appareil en attente: %1").arg(qt(pending)));
+    for (QAction* entry : pendingEntries_) {
+        entry->setVisible(!pending.empty());
+    }
+    disconnectAction_->setEnabled(isConnected(state_->connectionName()) || !client.empty());
     for (const auto& [mode, action] : qualityActions_) {
         action->setText(qt(qualityMenuLabel(mode, state_->targetFPS())));
     }

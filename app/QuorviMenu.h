@@ -24,8 +24,9 @@ struct MenuActions {
 };
 
 // The tray icon's menu: the main commands without the window. Its texts
-// follow the published state (the status line, the automatic quality's
-// current rate); no entry is ever shown as selected.
+// follow the published state (the status line with the client's address,
+// the automatic quality's current rate, the device waiting for approval
+// and its three answers); no entry is ever shown as selected.
 //
 // Thread: main.
 class QuorviMenu final : public QObject {
@@ -45,6 +46,10 @@ private:
     MenuActions actions_;
     std::unique_ptr<QMenu> menu_;
     QAction* statusLine_ = nullptr;
+    // Shown only while a device waits for an answer.
+    std::vector<QAction*> pendingEntries_;
+    QAction* pendingLine_ = nullptr;
+    QAction* disconnectAction_ = nullptr;
     std::vector<std::pair<StreamMode, QAction*>> qualityActions_;
 };
 

@@ -16,16 +16,21 @@
 #include <QApplication>
 #include <QCursor>
 #include <QMenu>
+#include <QPointer>
 #include <QProcess>
 #include <QSessionManager>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 
 namespace quorvi {
 
 namespace {
+
+// As long as the device waits for its answer.
+constexpr std::chrono::seconds kPendingMessageDuration{30};
 
 void defaultRelaunch() {
     // The arguments Qt did not consume, so "--port" and "--bind" carry over.
@@ -123,6 +128,18 @@ WindowScene::WindowScene(Platform platform, ServerOptions options, SceneHooks ho
         tray_->show();
     }
 
+    // A device waiting for approval needs an answer within seconds: the
+    // window, hidden during a stream, comes back with the question, and the
+    // tray says it where the desktop shows its messages.
+    server_->publishedState()->addObserver(
+        {nullptr,
+         [guard = QPointer<WindowScene>(this)](PublishedProperty property) {
+             if (guard && property == PublishedProperty::pendingDevice) {
+                 guard->pendingDeviceChanged();
+             }
+         },
+         nullptr});
+
     // Quitting in any way (the menu, the last window without a tray, the
     // session ending) stops the server on the way out.
     connect(qApp, &QCoreApplication::aboutToQuit, this, [weak = std::weak_ptr(server_)] {
@@ -152,6 +169,21 @@ void WindowScene::show() {
     window_->show();
     window_->raise();
     window_->activateWindow();
+}
+
+void WindowScene::pendingDeviceChanged() {
+    const std::string& address = server_->publishedState()->pendingDevice();
+    if (address.empty()) {
+        return;
+    }
+    show();
+    if (tray_) {
+        tray_->showMessage(
+            QStringLiteral("Appareil en attente"),
+            QStringLiteral("%1 demande à se connecter.").arg(QString::fromStdString(address)),
+            QSystemTrayIcon::Information,
+            static_cast<int>(std::chrono::milliseconds(kPendingMessageDuration).count()));
+    }
 }
 
 bool WindowScene::isTrayAvailable() const {
@@ -219,7 +251,8 @@ int runWindowApplication(int argc, char** argv, const LaunchOptions& options) {
 
     int exitCode = 0;
     {
-        WindowScene scene(platform, ServerOptions{options.port});
+        WindowScene scene(platform, ServerOptions{options.port, options.allowedNetworks,
+                                                  options.approveNewDevices});
         if (!notifications->isConnected()) {
             scene.server()->publishJournalLine(
                 "Notifications indisponibles: pas de bus de session D-Bus");

@@ -61,6 +61,7 @@ public:
 
 private:
     bool isTrayAvailable() const;
+    void pendingDeviceChanged();
     void openSettingsPane(SettingsPane pane) const;
 
     SceneHooks hooks_;

@@ -29,7 +29,9 @@ int runHeadless(int argc, char** argv, const quorvi::LaunchOptions& options) {
     auto platform = quorvi::makeLinuxPlatform(mainQueue, notifications, options.bindAddress,
                                               std::move(backend));
     platform.userDefaults = std::make_shared<quorvi::QtUserDefaults>();
-    auto server = quorvi::QuorviServer::create(platform, quorvi::ServerOptions{options.port});
+    auto server = quorvi::QuorviServer::create(
+        platform,
+        quorvi::ServerOptions{options.port, options.allowedNetworks, options.approveNewDevices});
     auto state = server->publishedState();
     quorvi::HeadlessPrinter printer(*state, std::cout);
 

@@ -23,6 +23,9 @@ namespace {
 // completion means the frame is nearly on the wire.
 constexpr int kNotSentLowWatermark = 64 * 1024;
 
+// Why the dual-stack socket could not be opened; the IPv4 one is tried then.
+constexpr const char* kNoIPv6 = "IPv6 indisponible";
+
 NetworkError errorFrom(const std::error_code& code) {
     return {describeNetworkError(code)};
 }
@@ -30,7 +33,16 @@ NetworkError errorFrom(const std::error_code& code) {
 class AsioConnection final : public Connection,
                              public std::enable_shared_from_this<AsioConnection> {
 public:
-    explicit AsioConnection(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
+    explicit AsioConnection(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {
+        // Kept from the start: once closed, the socket no longer knows it.
+        std::error_code error;
+        const auto remote = socket_.remote_endpoint(error);
+        if (!error) {
+            peerAddress_ = remote.address().to_string();
+        }
+    }
+
+    std::string peerAddress() const override { return peerAddress_; }
 
     void setStateHandler(StateHandler handler) override { stateHandler_ = std::move(handler); }
 
@@ -137,6 +149,7 @@ private:
     }
 
     asio::ip::tcp::socket socket_;
+    std::string peerAddress_;
     WorkQueue* queue_ = nullptr;
     StateHandler stateHandler_;
     bool isCancelled_ = false;
@@ -275,22 +288,35 @@ AsioTransport::AsioTransport(std::string bindAddress,
     : bindAddress_(std::move(bindAddress)), advertisers_(std::move(advertisers)) {}
 
 ListenerCreation AsioTransport::makeListener(std::uint16_t port) {
-    // Bound here, not at start, so that a taken port is reported when the
-    // listener is created ("Erreur serveur: …") and nothing else runs.
-    std::error_code error;
-    asio::ip::address address;
-    if (bindAddress_.empty()) {
-        address = asio::ip::address_v6::any();
-    } else {
-        address = asio::ip::make_address(bindAddress_, error);
+    if (!bindAddress_.empty()) {
+        std::error_code error;
+        const auto address = asio::ip::make_address(bindAddress_, error);
         if (error) {
             return {nullptr, NetworkError{"Adresse d'écoute invalide: " + bindAddress_}};
         }
+        return bindListener(address, port);
     }
+    auto creation = bindListener(asio::ip::address_v6::any(), port);
+    if (!creation.listener && creation.error && creation.error->description == kNoIPv6) {
+        return bindListener(asio::ip::address_v4::any(), port);
+    }
+    return creation;
+}
+
+ListenerCreation AsioTransport::bindListener(const asio::ip::address& address, std::uint16_t port) {
+    // Bound here, not at start, so that a taken port is reported when the
+    // listener is created ("Erreur serveur: …") and nothing else runs.
     const bool isIPv6 = address.is_v6();
-    const int fd = ::socket(isIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int family = isIPv6 ? AF_INET6 : AF_INET;
+    const int fd =
+        openSocket_ ? openSocket_(family) : ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        return {nullptr, errorFrom(std::error_code(errno, std::system_category()))};
+        const std::error_code openError(errno, std::system_category());
+        // Told apart from other failures: only this one has an IPv4 way out.
+        if (isIPv6 && bindAddress_.empty()) {
+            return {nullptr, NetworkError{kNoIPv6}};
+        }
+        return {nullptr, errorFrom(openError)};
     }
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

@@ -54,6 +54,9 @@ public:
     // was handed to the kernel, or with an error.
     virtual void send(std::shared_ptr<const std::string> message, SendCompletion completion) = 0;
     virtual void cancel() = 0;
+    // The peer's address as accepted ("192.168.1.20", "fe80::1%eth0",
+    // "::ffff:10.0.0.3"); empty when unknown. Thread: any, before start too.
+    virtual std::string peerAddress() const = 0;
 };
 
 // How the listener is advertised over DNS-SD.

@@ -56,6 +56,10 @@ struct Platform {
 
 struct ServerOptions {
     std::uint16_t port = 54545;
+    // For this run only, in place of the stored settings (--allow,
+    // --approve-new-devices); the stored ones are left as they are.
+    std::optional<std::string> allowedNetworks;
+    std::optional<bool> approveNewDevices;
 };
 
 } // namespace quorvi

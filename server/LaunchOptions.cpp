@@ -19,11 +19,15 @@ std::optional<std::uint16_t> parsePort(const std::string& text) {
 
 std::string launchUsage() {
     return "Usage: quorvi-mac [--headless] [--port N] [--bind ADRESSE] [--backend NOM]\n"
+           "                  [--allow RÉSEAUX] [--approve-new-devices]\n"
            "  --headless      sans fenêtre; affiche chaque changement d'état sur une ligne\n"
            "  --port N        port TCP d'écoute et annoncé (défaut 54545; 0 = port libre)\n"
            "  --bind ADRESSE  n'écouter que sur cette adresse (défaut: toutes)\n"
            "  --backend NOM   bureau à utiliser: x11, wlroots ou gnome (défaut: celui de la "
-           "session)\n";
+           "session)\n"
+           "  --allow RÉSEAUX qui peut se connecter pour cette fois: lan, ou adresses et\n"
+           "                  préfixes séparés par des virgules (192.168.1.0/24,fd00::/8)\n"
+           "  --approve-new-devices  demander l'autorisation pour tout appareil inconnu\n";
 }
 
 LaunchOptionsParse parseLaunchOptions(const std::vector<std::string>& arguments) {
@@ -62,6 +66,14 @@ LaunchOptionsParse parseLaunchOptions(const std::vector<std::string>& arguments)
                 return {std::nullopt, "--bind attend une adresse IP", false};
             }
             options.bindAddress = *value;
+        } else if (argument == "--allow" || argument.rfind("--allow=", 0) == 0) {
+            const auto value = valueOf("--allow");
+            if (!value) {
+                return {std::nullopt, "--allow attend « lan » ou une liste de réseaux", false};
+            }
+            options.allowedNetworks = *value;
+        } else if (argument == "--approve-new-devices") {
+            options.approveNewDevices = true;
         } else if (argument == "--backend" || argument.rfind("--backend=", 0) == 0) {
             const auto value = valueOf("--backend");
             if (!value || (*value != "x11" && *value != "wlroots" && *value != "gnome")) {

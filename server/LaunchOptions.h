@@ -16,6 +16,10 @@ struct LaunchOptions {
     // The desktop back-end asked for ("x11", "wlroots"); empty lets the
     // platform choose from the session it finds.
     std::string backend;
+    // --allow NETWORKS and --approve-new-devices: this run's access rules
+    // instead of the stored ones.
+    std::optional<std::string> allowedNetworks;
+    std::optional<bool> approveNewDevices;
 };
 
 struct LaunchOptionsParse {

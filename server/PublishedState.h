@@ -10,7 +10,7 @@
 
 namespace quorvi {
 
-// The sixteen values the user interface observes.
+// The values the user interface observes.
 enum class PublishedProperty {
     status,
     connectionName,
@@ -28,6 +28,12 @@ enum class PublishedProperty {
     clientStats,
     diagnosticsSummary,
     diagnosticsExportPath,
+    // Who may connect.
+    pendingDevice,
+    connectedDevice,
+    allowedNetworks,
+    approveNewDevices,
+    trustedAddresses,
 };
 
 // Inserts at the front and keeps the newest `limit` entries.
@@ -71,6 +77,14 @@ public:
     const std::string& clientStats() const { return clientStats_; }
     const std::string& diagnosticsSummary() const { return diagnosticsSummary_; }
     const std::string& diagnosticsExportPath() const { return diagnosticsExportPath_; }
+    // The address of the device waiting for the user's answer; empty when none.
+    const std::string& pendingDevice() const { return pendingDevice_; }
+    // The current client's address; empty when none.
+    const std::string& connectedDevice() const { return connectedDevice_; }
+    // The allowed-networks setting in effect ("" everyone, "lan", or a list).
+    const std::string& allowedNetworks() const { return allowedNetworks_; }
+    bool approveNewDevices() const { return approveNewDevices_; }
+    const std::vector<std::string>& trustedAddresses() const { return trustedAddresses_; }
 
     void setStatus(std::string value) {
         write(PublishedProperty::status, status_, std::move(value));
@@ -115,6 +129,21 @@ public:
     void setDiagnosticsExportPath(std::string value) {
         write(PublishedProperty::diagnosticsExportPath, diagnosticsExportPath_, std::move(value));
     }
+    void setPendingDevice(std::string value) {
+        write(PublishedProperty::pendingDevice, pendingDevice_, std::move(value));
+    }
+    void setConnectedDevice(std::string value) {
+        write(PublishedProperty::connectedDevice, connectedDevice_, std::move(value));
+    }
+    void setAllowedNetworks(std::string value) {
+        write(PublishedProperty::allowedNetworks, allowedNetworks_, std::move(value));
+    }
+    void setApproveNewDevices(bool value) {
+        write(PublishedProperty::approveNewDevices, approveNewDevices_, value);
+    }
+    void setTrustedAddresses(std::vector<std::string> value) {
+        write(PublishedProperty::trustedAddresses, trustedAddresses_, std::move(value));
+    }
 
     // Newest first, cut at 30.
     void addJournalLine(std::string line);
@@ -149,6 +178,11 @@ private:
     std::string clientStats_ = "Stats iPhone en attente";
     std::string diagnosticsSummary_ = "Aucune session mesurée";
     std::string diagnosticsExportPath_;
+    std::string pendingDevice_;
+    std::string connectedDevice_;
+    std::string allowedNetworks_;
+    bool approveNewDevices_ = false;
+    std::vector<std::string> trustedAddresses_;
 
     std::vector<Observer> observers_;
 };

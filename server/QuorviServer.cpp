@@ -47,6 +47,7 @@ QuorviServer::QuorviServer(Platform platform, ServerOptions options)
     // settings replace the defaults. The queue is tagged by construction:
     // WorkQueue::isCurrent() is the key.
     loadStoredSettings();
+    loadAccessSettings();
 }
 
 void QuorviServer::buildComponents() {
@@ -92,6 +93,13 @@ void QuorviServer::registerObservers() {
     observe("brenholt.quorvi.mac.useMirrorMode", [](QuorviServer& s) { s.useMirrorMode(); });
     observe("brenholt.quorvi.mac.refreshDisplays",
             [](QuorviServer& s) { s.refreshDisplayState(); });
+    observe("brenholt.quorvi.mac.allowPendingDevice",
+            [](QuorviServer& s) { s.allowPendingDevice(); });
+    observe("brenholt.quorvi.mac.alwaysAllowPendingDevice",
+            [](QuorviServer& s) { s.alwaysAllowPendingDevice(); });
+    observe("brenholt.quorvi.mac.denyPendingDevice",
+            [](QuorviServer& s) { s.denyPendingDevice(); });
+    observe("brenholt.quorvi.mac.disconnectClient", [](QuorviServer& s) { s.disconnectClient(); });
     auto mainQueue = platform_.mainQueue;
     observe("com.apple.accessibility.api", [weakSelf, mainQueue](QuorviServer&) {
         // The grant changes a moment after the system says so.
@@ -176,6 +184,9 @@ void QuorviServer::start() {
         }
         self->storeAndStartListener(newListener);
         self->publish("Démarrage Bonjour sur port " + std::to_string(port), std::nullopt, false);
+        if (const auto& problem = self->allowedNetworks_.problem()) {
+            self->publishJournalLine(*problem);
+        }
         self->applyStoredDisplayMode();
     });
 }
@@ -216,6 +227,13 @@ void QuorviServer::stopOnQueue() {
     if (connection_) {
         connection_->cancel();
         connection_.reset();
+        platform_.mainQueue->post([state = published_] { state->setConnectedDevice(""); });
+    }
+    if (pendingConnection_) {
+        std::exchange(pendingConnection_, nullptr)->cancel();
+        deviceApproval_.dropPending();
+        pendingTimer_.reset();
+        platform_.mainQueue->post([state = published_] { state->setPendingDevice(""); });
     }
     if (listener_) {
         listener_->cancel();
@@ -229,7 +247,7 @@ void QuorviServer::stopOnQueue() {
     publishSentFrames(0);
 }
 
-void QuorviServer::accept(std::shared_ptr<Connection> newConnection) {
+void QuorviServer::admit(std::shared_ptr<Connection> newConnection, const std::string& address) {
     QUORVI_ASSERT_ON(*queue_);
     if (connection_) {
         connection_->cancel();
@@ -246,6 +264,8 @@ void QuorviServer::accept(std::shared_ptr<Connection> newConnection) {
     sessionStats_ = SessionStats{};
     publishDiagnosticsSummary();
     publishSentFrames(0);
+    platform_.mainQueue->post(
+        [state = published_, address] { state->setConnectedDevice(address); });
     // A newcomer cannot decode P-frames of a stream it joins midway.
     videoEncoder_->forceKeyFrame();
 
@@ -317,6 +337,7 @@ void QuorviServer::endConnection() {
     hasConnectionEnded_ = true;
     isConnectionReady_ = false;
     stopSendingFrames();
+    platform_.mainQueue->post([state = published_] { state->setConnectedDevice(""); });
     if (frameCapture_) {
         frameCapture_->stop();
     }

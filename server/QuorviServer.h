@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Clock.h"
 #include "platform/DisplayServices.h"
 #include "platform/NetworkTransport.h"
 #include "platform/NotificationCenter.h"
@@ -9,6 +10,7 @@
 #include "quality/SessionStats.h"
 #include "quality/StreamMode.h"
 #include "quality/StreamQuality.h"
+#include "server/AccessRules.h"
 #include "server/FrameTimings.h"
 #include "server/InputLineBuffer.h"
 #include "server/PublishedState.h"
@@ -84,6 +86,21 @@ public:
     void refreshPermissions();
     void exportDiagnostics();
 
+    // Who may connect. Callable from the main thread; applied on the work
+    // queue and shown through published(). The three answers act on the
+    // device pending at the time they run, and do nothing when none is.
+    void allowPendingDevice();
+    // Also adds the address to the trusted ones, kept across restarts.
+    void alwaysAllowPendingDevice();
+    void denyPendingDevice();
+    // Ends the current client; the server goes on listening.
+    void disconnectClient();
+    void forgetTrustedAddress(std::string address);
+    // Stored, and in effect for the next connection ("" everyone, "lan",
+    // or a list of addresses and prefixes).
+    void setAllowedNetworks(std::string networks);
+    void setApproveNewDevices(bool isRequired);
+
     // The port the listener is bound to (0 before the first start). Thread: any.
     std::uint16_t listeningPort() const { return listeningPort_.load(); }
 
@@ -105,7 +122,20 @@ private:
 
     // ---- work queue -----------------------------------------------------------
     void stopOnQueue();
+    // Runs the newcomer through the access rules before it may replace anyone.
     void accept(std::shared_ptr<Connection> newConnection);
+    // Makes it the current client, replacing the one before.
+    void admit(std::shared_ptr<Connection> newConnection, const std::string& address);
+    void refuse(const std::shared_ptr<Connection>& refused, const std::string& address,
+                const std::string& reason);
+    void hold(std::shared_ptr<Connection> pending, const std::string& address);
+    // The pending device's answer: admitted, or refused for the reason given.
+    void resolvePending(std::optional<std::string> address, bool isAllowed,
+                        const std::string& reason);
+    void checkPendingTimeout();
+    void loadAccessSettings();
+    void applyAllowedNetworks(const std::string& setting);
+    void storeTrustedAddresses();
     void handleListenerState(const ListenerState& state);
     void handleConnectionState(const ConnectionState& state);
     void storeAndStartListener(std::shared_ptr<Listener> newListener);
@@ -171,6 +201,9 @@ private:
     static constexpr const char* kAutoLevelKey = "quorviMac.autoLevel";
     static constexpr const char* kExtendedWidthKey = "quorviMac.extendedWidth";
     static constexpr const char* kExtendedHeightKey = "quorviMac.extendedHeight";
+    static constexpr const char* kAllowedNetworksKey = "quorviMac.allowedNetworks";
+    static constexpr const char* kApproveNewDevicesKey = "quorviMac.approveNewDevices";
+    static constexpr const char* kTrustedAddressesKey = "quorviMac.trustedAddresses";
 
     // ---- publication: any thread -> main queue -------------------------------------
     void publish(std::optional<std::string> status, std::optional<std::string> connectionName,
@@ -201,6 +234,17 @@ private:
     std::shared_ptr<Listener> listener_;
     const Listener* lastStartedListener_ = nullptr;
     std::shared_ptr<Connection> connection_;
+    // Who may connect, and the newcomer waiting for the user's answer: not
+    // started, never read, sent nothing. The timer checks the answer's
+    // deadline on the server clock while one waits.
+    AllowedNetworks allowedNetworks_;
+    DeviceApproval deviceApproval_;
+    std::shared_ptr<Connection> pendingConnection_;
+    std::unique_ptr<RepeatingTimer> pendingTimer_;
+    // A refusal journaled a moment ago is not journaled again: a flood of
+    // connections would otherwise push every other line out of the journal.
+    std::string lastRefusalLine_;
+    double lastRefusalAt_ = kDistantPast;
     std::unique_ptr<RepeatingTimer> sendTimer_;
     InputLineBuffer receiveBuffer_{static_cast<std::size_t>(kMaxReceiveBufferSize)};
     std::int64_t frameSequence_ = 0;

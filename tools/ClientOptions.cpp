@@ -104,6 +104,7 @@ std::string usageText() {
            "  --viewport LxH    envoie la taille de la vue\n"
            "  --stats L,D       envoie les statistiques (latence ms, images/s affichées)\n"
            "  --send LIGNE      envoie une ligne JSON telle quelle\n"
+           "  --bind ADRESSE    se connecte depuis cette adresse locale (ex. 127.0.0.2)\n"
            "  -h, --help        affiche cette aide\n"
            "Les messages à envoyer partent une fois, juste après la connexion, dans\n"
            "l'ordre donné.\n";
@@ -137,8 +138,8 @@ ParsedOptions parseClientOptions(const std::vector<std::string>& arguments) {
             name = argument.substr(0, equals);
             value = argument.substr(equals + 1);
         }
-        static const char* const kNames[] = {"--frames", "--seconds",  "--save",  "--dump",
-                                             "--tap",    "--viewport", "--stats", "--send"};
+        static const char* const kNames[] = {"--frames",   "--seconds", "--save", "--dump", "--tap",
+                                             "--viewport", "--stats",   "--send", "--bind"};
         bool isKnown = false;
         for (const char* known : kNames) {
             isKnown = isKnown || name == known;
@@ -207,6 +208,11 @@ ParsedOptions parseClientOptions(const std::vector<std::string>& arguments) {
                 return fail("--stats attend L,D (deux entiers, ex. 40,30), reçu: " + *value);
             }
             options.outgoing.emplace_back(StatsToSend{*latencyValue, *fpsValue});
+        } else if (name == "--bind") {
+            if (value->empty()) {
+                return fail("--bind attend une adresse IP locale");
+            }
+            options.bindAddress = *value;
         } else if (name == "--send") {
             if (value->find('\n') != std::string::npos) {
                 return fail("--send attend une seule ligne, sans saut de ligne");

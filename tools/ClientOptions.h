@@ -34,6 +34,9 @@ struct ClientOptions {
     std::optional<double> secondsLimit;
     std::optional<std::string> savePath;
     std::optional<std::string> dumpPath;
+    // The local address to connect from (127.0.0.2 to look like another
+    // device on this machine); the system's choice when absent.
+    std::optional<std::string> bindAddress;
     // In the order given on the command line.
     std::vector<Outgoing> outgoing;
     bool isHelpRequested = false;

@@ -1,6 +1,7 @@
 #include "tools/LineConnection.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -47,11 +48,36 @@ int connectWithin(int socket, const sockaddr* address, socklen_t length,
     return result;
 }
 
+// Binds to source, an address of the socket's family; false with errno set.
+bool bindTo(int socket, int family, const std::string& source) {
+    sockaddr_storage local{};
+    socklen_t length = 0;
+    if (family == AF_INET) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&local);
+        v4->sin_family = AF_INET;
+        length = sizeof *v4;
+        if (::inet_pton(AF_INET, source.c_str(), &v4->sin_addr) != 1) {
+            errno = EAFNOSUPPORT;
+            return false;
+        }
+    } else {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&local);
+        v6->sin6_family = AF_INET6;
+        length = sizeof *v6;
+        if (::inet_pton(AF_INET6, source.c_str(), &v6->sin6_addr) != 1) {
+            errno = EAFNOSUPPORT;
+            return false;
+        }
+    }
+    return ::bind(socket, reinterpret_cast<sockaddr*>(&local), length) == 0;
+}
+
 } // namespace
 
 std::unique_ptr<LineConnection> LineConnection::connect(const std::string& host, std::uint16_t port,
                                                         std::chrono::milliseconds timeout,
-                                                        std::string& error) {
+                                                        std::string& error,
+                                                        const std::string& source) {
     const std::string where = (host.find(':') != std::string::npos ? "[" + host + "]" : host) +
                               ":" + std::to_string(port);
     addrinfo hints{};
@@ -70,6 +96,11 @@ std::unique_ptr<LineConnection> LineConnection::connect(const std::string& host,
             ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
         if (socket < 0) {
             lastError = errno;
+            continue;
+        }
+        if (!source.empty() && !bindTo(socket, address->ai_family, source)) {
+            lastError = errno;
+            ::close(socket);
             continue;
         }
         lastError = connectWithin(socket, address->ai_addr, address->ai_addrlen, timeout);

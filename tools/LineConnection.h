@@ -26,10 +26,12 @@ public:
     static constexpr std::size_t kMaxLineLength = 64 * 1024 * 1024;
 
     // Connects within timeout; on failure returns null and a French reason
-    // ("Connexion refusée par 127.0.0.1:54545 …").
+    // ("Connexion refusée par 127.0.0.1:54545 …"). From source, a local
+    // IP address, when one is given.
     static std::unique_ptr<LineConnection> connect(const std::string& host, std::uint16_t port,
                                                    std::chrono::milliseconds timeout,
-                                                   std::string& error);
+                                                   std::string& error,
+                                                   const std::string& source = {});
 
     ~LineConnection();
     LineConnection(const LineConnection&) = delete;

@@ -58,7 +58,8 @@ int run(const ClientOptions& options) {
 
     std::string error;
     const std::unique_ptr<LineConnection> connection =
-        LineConnection::connect(options.host, options.port, std::chrono::seconds(5), error);
+        LineConnection::connect(options.host, options.port, std::chrono::seconds(5), error,
+                                options.bindAddress.value_or(""));
     if (!connection) {
         printError(error);
         return 1;

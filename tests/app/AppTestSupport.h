@@ -79,7 +79,14 @@ struct CallLog {
                 record("mirror"),
                 record("extended"),
                 [this](StreamMode mode) { calls.push_back(modeCall(mode)); },
-                [] { return std::uint16_t{54545}; }};
+                [] { return std::uint16_t{54545}; },
+                record("disconnect"),
+                record("allow once"),
+                record("allow always"),
+                record("deny"),
+                [this](const std::string& address) { calls.push_back("forget " + address); },
+                [this](const std::string& networks) { calls.push_back("networks " + networks); },
+                [this](bool on) { calls.push_back(on ? "approve on" : "approve off"); }};
     }
     WindowActions actions() {
         return {[this](SettingsPane p) { pane(p); }, record("hide"), record("restart")};

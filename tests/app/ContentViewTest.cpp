@@ -5,6 +5,7 @@
 #include "platform/UserDefaults.h"
 
 #include <QApplication>
+#include <QLineEdit>
 #include <gtest/gtest.h>
 
 using namespace quorvi;
@@ -211,4 +212,66 @@ TEST_F(ContentViewTest, OneColumnBelow760ASplitViewFrom760) {
         EXPECT_TRUE(find<QWidget>("sidebarContent")->isVisible() &&
                     find<QWidget>("livePane")->isVisible());
     }
+}
+
+TEST_F(ContentViewTest, AccessSectionShowsWhoMayConnectAndPassesEachAnswerOn) {
+    // The published setting and the choice it shows; only a list shows its field.
+    const std::pair<const char*, const char*> settings[] = {
+        {"", "Tous"}, {" LAN ", "Réseau local"}, {"10.0.0.0/8, fd00::5", "Liste"}};
+    for (const auto& [setting, choice] : settings) {
+        SCOPED_TRACE(setting);
+        state->setAllowedNetworks(setting);
+        EXPECT_EQ(shown("networksPicker"), choice);
+        EXPECT_EQ(shown("networksField") != "-", std::string(choice) == "Liste");
+    }
+    auto* field = find<QLineEdit>("networksField");
+    EXPECT_EQ(field->text(), "10.0.0.0/8, fd00::5");
+    // "Liste" brings the last list back; an emptied field never means everyone.
+    state->setAllowedNetworks("");
+    log.calls.clear();
+    button("networksPicker/Liste")->click();
+    EXPECT_EQ(shown("networksPicker"), "Liste");
+    field->clear();
+    emit field->editingFinished();
+    field->setText("192.168.1.0/24");
+    emit field->editingFinished();
+    button("networksPicker/Réseau local")->click();
+    EXPECT_EQ(log.calls,
+              (Calls{"networks 10.0.0.0/8, fd00::5", "networks 192.168.1.0/24", "networks lan"}));
+    expectShown({"networksPicker: Tous", "networksField: -", "pendingCard: -",
+                 "clientAddressRow: -", "disconnectButton: -",
+                 "trustedEmpty: Aucun appareil de confiance."});
+
+    state->setApproveNewDevices(true);
+    state->setTrustedAddresses({"192.168.1.20", "fd00::5"});
+    state->setPendingDevice("127.0.0.2");
+    state->setConnectionName("iPhone connecté");
+    state->setConnectedDevice("127.0.0.1");
+    expectShown({"pendingAddress: 127.0.0.2", "clientAddressRow: 127.0.0.1",
+                 "connectedAddress: 127.0.0.1", "trustedEmpty: -"});
+    EXPECT_TRUE(find<ToggleSwitch>("approvalSwitch")->isChecked());
+    EXPECT_EQ(view->findChildren<QWidget*>("trustedRow").size(), 2);
+    const std::pair<const char*, const char*> rows[] = {
+        {"pendingCard/Autoriser une fois", "allow once"},
+        {"pendingCard/Toujours autoriser", "allow always"},
+        {"pendingCard/Refuser", "deny"},
+        {"connectedStage/Déconnecter", "disconnect"},
+        {"trustedList/Oublier fd00::5", "forget fd00::5"},
+        {"Approuver les nouveaux appareils", "approve off"},
+    };
+    for (const auto& [path, call] : rows) {
+        SCOPED_TRACE(path);
+        log.calls.clear();
+        ASSERT_NE(button(path), nullptr);
+        button(path)->click();
+        EXPECT_EQ(log.calls, Calls{call});
+    }
+    log.calls.clear();
+    find<QPushButton>("disconnectButton")->click();
+    EXPECT_EQ(log.calls, Calls{"disconnect"});
+
+    state->setTrustedAddresses({"192.168.1.20"});
+    state->setPendingDevice("");
+    EXPECT_EQ(view->findChildren<QWidget*>("trustedRow").size(), 1);
+    expectShown({"pendingCard: -"});
 }

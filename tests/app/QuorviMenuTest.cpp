@@ -15,6 +15,8 @@ TEST(QuorviMenu, EachEntryMakesItsCallAndTheTextsFollowTheServer) {
         state, log.controls(),
         {log.record("open"), [&](SettingsPane pane) { log.pane(pane); }, log.record("quit")});
     state->setTargetFPS(12);
+    state->setPendingDevice("127.0.0.2");
+    state->setConnectedDevice("127.0.0.1");
     const std::pair<const char*, std::string> rows[] = {
         {"Ouvrir Quorvi Mac", "open"},
         {"Mode d'affichage/Miroir · tout le bureau", "mirror"},
@@ -25,6 +27,10 @@ TEST(QuorviMenu, EachEntryMakesItsCallAndTheTextsFollowTheServer) {
         {"Qualité du flux/Fluide · 15 FPS", modeCall(StreamMode::fluid)},
         {"Qualité du flux/30 FPS · 30 FPS", modeCall(StreamMode::highFrameRate)},
         {"Qualité du flux/Auto · 12 FPS", modeCall(StreamMode::automatic)},
+        {"Autoriser une fois", "allow once"},
+        {"Toujours autoriser", "allow always"},
+        {"Refuser", "deny"},
+        {"Déconnecter", "disconnect"},
         {"Redémarrer le serveur", "start"},
         {"Ouvrir Réglages Screen Recording", "pane screen"},
         {"Ouvrir Réglages Accessibility", "pane accessibility"},
@@ -39,8 +45,14 @@ TEST(QuorviMenu, EachEntryMakesItsCallAndTheTextsFollowTheServer) {
         EXPECT_EQ(log.calls, Calls{call});
     }
 
+    EXPECT_NE(menuEntry(menu.menu(), "Appareil en attente: 127.0.0.2"), nullptr);
     QAction* statusLine = menu.menu()->actions().at(1);
-    EXPECT_EQ(statusLine->text(), "Arrêté · Aucun iPhone");
+    EXPECT_EQ(statusLine->text(), "Arrêté · Aucun iPhone (127.0.0.1)");
+    // No device waits and none is connected: nothing to answer or end.
+    state->setPendingDevice("");
+    state->setConnectedDevice("");
+    EXPECT_FALSE(menuEntry(menu.menu(), "Refuser")->isVisible());
+    EXPECT_FALSE(menuEntry(menu.menu(), "Déconnecter")->isEnabled());
     state->setStatus("Prêt: iPhone peut détecter ce Mac");
     state->setConnectionName("iPhone connecté");
     EXPECT_EQ(statusLine->text(), "Prêt: iPhone peut détecter ce Mac · iPhone connecté");

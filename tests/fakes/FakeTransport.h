@@ -51,6 +51,13 @@ public:
         postState(ConnectionStateKind::cancelled);
     }
 
+    std::string peerAddress() const override {
+        return locked([&] { return peerAddress_; });
+    }
+    void setPeerAddress(std::string address) {
+        locked([&] { peerAddress_ = std::move(address); });
+    }
+
     void deliver(const std::string& bytes) { push(Bytes(bytes.begin(), bytes.end())); }
     // Deliveries not yet handed to a read (the server has not asked again).
     std::size_t undeliveredCount() const {
@@ -121,6 +128,7 @@ private:
     bool isHoldingSends_ = false;
     bool isCancelled_ = false;
     std::size_t largestRead_ = 0;
+    std::string peerAddress_ = "127.0.0.1";
 };
 
 class FakeListener final : public Listener {

@@ -19,8 +19,15 @@ class LoopbackClient {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit LoopbackClient(std::uint16_t port)
+    // From source, another loopback address such as 127.0.0.2, when given.
+    explicit LoopbackClient(std::uint16_t port, const char* source = nullptr)
         : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        if (source != nullptr) {
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            ::inet_pton(AF_INET, source, &from.sin_addr);
+            ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
@@ -64,6 +71,17 @@ public:
             pending_.clear();
         }
         return isClosedByPeer_;
+    }
+    // Everything the peer sent until it closed; nullopt on timeout.
+    std::optional<std::string> readToEnd(std::chrono::milliseconds timeout) {
+        for (const auto deadline = Clock::now() + timeout; receive(deadline);) {
+        }
+        return isClosedByPeer_ ? std::optional(std::exchange(pending_, {})) : std::nullopt;
+    }
+    // Neither a byte nor the end of the stream has arrived.
+    bool hasReceivedNothing() {
+        pollfd descriptor{fd_, POLLIN, 0};
+        return pending_.empty() && ::poll(&descriptor, 1, 0) == 0;
     }
     // Sends RST instead of FIN.
     void closeWithReset() {

@@ -5,6 +5,7 @@ import os
 import signal
 import socket
 import subprocess
+import tempfile
 
 from checklist import BIN, Headless, check, finish, free_port
 
@@ -40,5 +41,28 @@ with socket.create_server(("127.0.0.1", 0)) as blocker:
     check(line is not None and server.process.poll() is None,
           f"a taken port is journaled as a server error, and the process runs on ({line})")
     check(server.stop(signal.SIGINT) == 0, "until SIGINT, which exits with 0")
+
+# Who may connect: a device held for approval gets nothing and is answered
+# over the session bus; an address outside --allow is closed at once.
+bus = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"],
+                     capture_output=True, text=True, timeout=20).stdout.split()
+env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+env.update(DBUS_SESSION_BUS_ADDRESS=bus[0], XDG_CONFIG_HOME=tempfile.mkdtemp())
+port = free_port()
+server = Headless("--port", str(port), "--allow", "127.0.0.1", "--approve-new-devices", env=env)
+server.wait_for(lambda l: l == "journal: Prêt: iPhone peut détecter ce Mac")
+held = socket.create_connection(("127.0.0.1", port), timeout=10)
+check(server.wait_for(lambda l: l == "pendingDevice: 127.0.0.1") is not None, "a new device waits")
+subprocess.run(["dbus-send", "--session", "--type=signal", "/",
+                "brenholt.quorvi.mac.denyPendingDevice"], env=env, timeout=10)
+check(server.wait_for(lambda l: l == "pendingDevice: ") is not None and held.recv(1) == b"",
+      "denied over D-Bus, it is closed without a byte")
+other = socket.create_connection(("127.0.0.1", port), source_address=("127.0.0.2", 0),
+                                 timeout=10)
+check(other.recv(1) == b"" and server.wait_for(
+    lambda l: l == "journal: Connexion refusée: 127.0.0.2 (hors des réseaux autorisés)"),
+    "an address outside --allow is closed and journaled")
+check(server.stop(signal.SIGTERM) == 0, "and the server stops as usual")
+os.kill(int(bus[1]), signal.SIGTERM)
 
 finish()

@@ -123,10 +123,14 @@ TEST(LaunchOptions, PortAndHeadlessAreReadAndBadValuesRefused) {
     EXPECT_EQ(parseLaunchOptions({"--backend", "kde"}).error,
               "Bureau inconnu: « kde » (attendu: x11, wlroots ou gnome)");
     EXPECT_EQ(parseLaunchOptions({}).options->backend, "");
+    const auto access = parseLaunchOptions({"--allow", "lan", "--approve-new-devices"}).options;
+    EXPECT_EQ(access->allowedNetworks, "lan");
+    EXPECT_EQ(access->approveNewDevices, true);
+    EXPECT_FALSE(parseLaunchOptions({}).options->approveNewDevices);
     const std::vector<std::string> refused[] = {
-        {"--port"},       {"--bind"},          {"--colour"},   {"--port", "65536"},
-        {"--port", "-1"}, {"--port", "12ab"},  {"--port", ""}, {"--port", "99999999999999999999"},
-        {"--backend"},    {"--backend", "kde"}};
+        {"--port"},       {"--bind"},           {"--colour"},   {"--port", "65536"},
+        {"--port", "-1"}, {"--port", "12ab"},   {"--port", ""}, {"--port", "99999999999999999999"},
+        {"--backend"},    {"--backend", "kde"}, {"--allow"}};
     for (const auto& arguments : refused) {
         const auto result = parseLaunchOptions(arguments);
         EXPECT_FALSE(result.options) << arguments.back();
