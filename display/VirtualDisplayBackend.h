@@ -118,6 +118,11 @@ public:
     // controller moves it afterwards).
     virtual VirtualDisplayCreation create(const VirtualDisplayDescriptor& descriptor,
                                           const VirtualDisplaySettings& settings) = 0;
+
+    // Removes what runs of this application that are gone (killed, crashed)
+    // left in the system, and only that; the names of what it removed. A
+    // system that removes a display with its owner has nothing to do.
+    virtual std::vector<std::string> removeLeftovers() { return {}; }
 };
 
 // How the controller lets time pass while it waits for a new display to come

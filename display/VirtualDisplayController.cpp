@@ -230,6 +230,11 @@ void VirtualDisplayController::stop() {
     removeDisplayLocked();
 }
 
+std::vector<std::string> VirtualDisplayController::removeLeftovers() {
+    std::lock_guard lock(mutex_);
+    return backend_ ? backend_->removeLeftovers() : std::vector<std::string>{};
+}
+
 void VirtualDisplayController::cancelStart() {
     std::lock_guard lock(mutex_);
     ++stopCount_;

@@ -116,6 +116,11 @@ public:
     // and leaves nothing behind.
     void stop();
 
+    // Removes what runs of the application that are gone left behind (a
+    // killed run's display); the names of what it removed. Never touches
+    // this controller's display or another live run's.
+    std::vector<std::string> removeLeftovers();
+
     // Makes a start() under way fail at its next step and leave nothing
     // behind, as stop() does, but keeps a display that a finished start()
     // made: whoever streams it can stop first, then remove it with stop().

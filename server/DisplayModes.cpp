@@ -63,6 +63,11 @@ void QuorviServer::refreshDisplayState() {
 
 void QuorviServer::applyStoredDisplayMode() {
     QUORVI_ASSERT_ON(*queue_);
+    // A run that was killed or crashed left its virtual display behind, with
+    // the screen grown around it: it goes at every start, whatever the mode.
+    for (const std::string& name : virtualDisplay_->removeLeftovers()) {
+        publishJournalLine("Écran virtuel abandonné retiré: " + name);
+    }
     if (storedDisplayMode_ == StoredDisplayMode::extended) {
         applyExtendedMode(false);
     } else {

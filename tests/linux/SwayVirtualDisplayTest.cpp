@@ -1,6 +1,8 @@
 #include "linux/HeadlessCompositorTest.h"
+#include "platform/linux/ProcessRuns.h"
 #include "platform/linux/wlroots/SwayVirtualDisplayBackend.h"
 
+#include <fstream>
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
@@ -52,6 +54,26 @@ TEST_F(SwayVirtualDisplayTest, ANewRunRemovesWhatACrashedOneLeftAndNothingElse) 
     EXPECT_THAT(outputs(),
                 ElementsAre(_, StartsWith("HEADLESS-2 1920x1080 x1.0 @"),
                             "HEADLESS-3 1280x800 x2.0 @1920,0", Not(HasSubstr("1400x646"))));
+}
+
+TEST_F(SwayVirtualDisplayTest, AStartRemovesWhatRunsThatAreGoneLeftAndNotWhatALiveOneShows) {
+    freshCompositorNext();
+    const VirtualDisplayCreation shown[] = {create(backend, 700, 323), create(backend, 640, 400)};
+    // HEADLESS-2 now shows a display of the test's parent, which runs; HEADLESS-3 one of an
+    // earlier process that had our id.
+    const std::string state = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/" +
+                              SwayVirtualDisplayBackend::kStateFileName;
+    std::ifstream in(state);
+    std::string header;
+    std::getline(in, header);
+    in.close();
+    std::ofstream(state) << header << "\nHEADLESS-2" << ownerTag(*runOfProcess(getppid()))
+                         << "\nHEADLESS-3"
+                         << ownerTag({getpid(), currentProcessRun().startTime + 1}) << "\n";
+    SwayVirtualDisplayBackend nextRun([](const std::string&) { return DisplayID{43}; });
+    EXPECT_THAT(nextRun.removeLeftovers(), ElementsAre("HEADLESS-3"));
+    EXPECT_THAT(outputs(),
+                ElementsAre(_, "HEADLESS-2 1400x646 x2.0 @1920,0", Not(HasSubstr("1280x800"))));
 }
 
 TEST_F(SwayVirtualDisplayTest, WithoutSwayToTalkToVirtualDisplaysAreUnavailable) {

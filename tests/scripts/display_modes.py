@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Extended mode end to end, with real peers: dbus-send switches the mode,
 xrandr sees the virtual monitor, quorvi-client receives its frames, and the
-monitor goes away on mirror, on SIGTERM, on SIGINT and after a crash.
+monitor goes away on mirror, on SIGTERM, on SIGINT and after a crash, and a
+start in mirror mode clears what a killed run left, never a live run's.
 Exit 77 (skipped) without root."""
 import os
 import signal
@@ -38,10 +39,14 @@ def use(mode):
     run("dbus-send", "--session", "--type=signal", "/", f"brenholt.quorvi.mac.use{mode}Mode")
 
 
-def start(port):
-    server = Headless("--port", str(port), env=env)
+def start(port, environment=None):
+    server = Headless("--port", str(port), env=environment or env)
     server.wait_for(lambda l: l.startswith("journal: Prêt"))
     return server
+
+
+def names():
+    return [m.split()[1] for m in monitors()]
 
 
 server = start(54621)
@@ -69,6 +74,27 @@ try:
     check(eventually(lambda: len(monitors()) == 1 and monitors() != leftover),
           "a crash's leftover is replaced, not kept beside")
     check(server.stop(signal.SIGINT) == 0 and as_it_was(), "SIGINT exits with 0, no monitor left")
+
+    # Two runs in extended mode (the stored one), the first killed: a third
+    # started in mirror mode (a fresh configuration) removes the killed run's
+    # monitor and says so, and leaves the live run's alone.
+    mirror_env = dict(env, XDG_CONFIG_HOME=tempfile.mkdtemp(prefix="quorvi-mirror-"))
+    killed = start(54624)
+    check(eventually(lambda: len(names()) == 1), "a first run in extended mode")
+    leftover = names()
+    server = start(54625)
+    check(eventually(lambda: len(names()) == 2), "a second run beside it keeps the first's monitor")
+    killed.stop(signal.SIGKILL)
+    cleaner = Headless("--port", "54626", env=mirror_env)
+    removed = cleaner.wait_for(lambda l: l.startswith("journal: Écran virtuel abandonné"))
+    check(removed == "journal: Écran virtuel abandonné retiré: " + leftover[0] and
+          eventually(lambda: len(names()) == 1 and names() != leftover),
+          "a start in mirror mode removes the killed run's monitor, not the live run's")
+    server.stop(signal.SIGKILL)
+    cleaner.stop(signal.SIGTERM)
+    cleaner = start(54627, mirror_env)
+    check(eventually(as_it_was), "and, once the last run was killed too, shrinks the screen back")
+    server = cleaner
 finally:
     server.process.kill()
     os.kill(int(bus[1]), signal.SIGTERM)

@@ -1,5 +1,6 @@
 #include "display/VirtualDisplayController.h"
 
+#include "display/VirtualDisplayOwner.h"
 #include "fakes/FakeVirtualDisplayBackend.h"
 #include "fakes/ManualClock.h"
 
@@ -213,6 +214,25 @@ TEST_F(VirtualDisplayControllerTest, StartsAndStopsFromSeveralThreads) {
     controller.stop();
     EXPECT_EQ(backend->liveCount(), 0);
     EXPECT_EQ(displays->onlineDisplayIDs(), std::vector<DisplayID>{1});
+}
+
+TEST(VirtualDisplayOwner, ANameCarriesTheRunThatMadeItAndOnlyAWholeTagCounts) {
+    const ProcessRun run{4242, 123456789};
+    EXPECT_EQ(ownerOfName("Quorvi-17-3" + ownerTag(run)), run);
+    const std::pair<const char*, std::optional<ProcessRun>> names[] = {
+        {"Quorvi-17-3-p1-t0", ProcessRun{1, 0}},
+        {"Quorvi-17-3", std::nullopt},                     // made before names were tagged
+        {"Quorvi-17-3-p-t5", std::nullopt},                // no process id
+        {"Quorvi-17-3-p0-t5", std::nullopt},               // no process is 0
+        {"Quorvi-17-3-p12-t", std::nullopt},               // no start time
+        {"Quorvi-17-3-x12-t5", std::nullopt},              // not a process tag
+        {"p12-t5", std::nullopt},                          // the tag must follow a name
+        {"Quorvi-p99999999999999999999-t5", std::nullopt}, // out of range
+    };
+    for (const auto& [name, owner] : names) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(ownerOfName(name), owner);
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "platform/linux/wlroots/SwayVirtualDisplayBackend.h"
 
+#include "platform/linux/ProcessRuns.h"
 #include "platform/linux/wlroots/SwayIpc.h"
 
 #include <algorithm>
@@ -55,28 +56,54 @@ std::string stateHeader(const std::string& socket) {
     return "sway " + socket;
 }
 
-std::vector<std::string> readState(const std::string& path, const std::string& socket) {
+// One output the state file names, with the run using it; no run when it is
+// free (given up, or written by a build that did not say).
+struct StateEntry {
+    std::string name;
+    std::optional<ProcessRun> user;
+};
+
+std::vector<StateEntry> readState(const std::string& path, const std::string& socket) {
     std::ifstream file(path);
     std::string line;
-    std::vector<std::string> names;
+    std::vector<StateEntry> entries;
     if (!std::getline(file, line) || line != stateHeader(socket)) {
-        return names;
+        return entries;
     }
     while (std::getline(file, line)) {
-        if (!line.empty()) {
-            names.push_back(line);
+        if (line.empty()) {
+            continue;
         }
+        const std::optional<ProcessRun> user = ownerOfName(line);
+        entries.push_back(
+            {user ? line.substr(0, line.size() - ownerTag(*user).size()) : line, user});
+    }
+    return entries;
+}
+
+std::vector<std::string> namesOf(const std::vector<StateEntry>& entries) {
+    std::vector<std::string> names;
+    for (const StateEntry& entry : entries) {
+        names.push_back(entry.name);
     }
     return names;
+}
+
+// Another instance of the application that still runs shows this output.
+bool isUsedByAnotherRun(const std::vector<StateEntry>& entries, const std::string& name) {
+    return std::any_of(entries.begin(), entries.end(), [&](const StateEntry& entry) {
+        return entry.name == name && entry.user && *entry.user != currentProcessRun() &&
+               isRunning(*entry.user);
+    });
 }
 
 // Written to a new file then renamed over the old one, so that a crash
 // midway leaves the old list whole.
 void writeState(const std::string& path, const std::string& socket,
-                const std::vector<std::string>& names) {
+                const std::vector<StateEntry>& entries) {
     std::string text = stateHeader(socket) + "\n";
-    for (const std::string& name : names) {
-        text += name + "\n";
+    for (const StateEntry& entry : entries) {
+        text += entry.name + (entry.user ? ownerTag(*entry.user) : std::string()) + "\n";
     }
     std::string temporary = path + ".XXXXXX";
     const int fd = mkstemp(temporary.data());
@@ -88,6 +115,20 @@ void writeState(const std::string& path, const std::string& socket,
     if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
         std::remove(temporary.c_str());
     }
+}
+
+// Records which run uses the output now (none: it is free).
+void markUser(const std::string& path, const std::string& socket, const std::string& name,
+              std::optional<ProcessRun> user) {
+    std::vector<StateEntry> entries = readState(path, socket);
+    const auto found = std::find_if(entries.begin(), entries.end(),
+                                    [&](const StateEntry& entry) { return entry.name == name; });
+    if (found != entries.end()) {
+        found->user = user;
+    } else {
+        entries.push_back({name, user});
+    }
+    writeState(path, socket, entries);
 }
 
 // Output names go into commands unquoted: only plain ones are taken.
@@ -183,10 +224,29 @@ void retire(IpcConnection& connection, const std::string& name, const std::set<s
 
 std::set<std::string> oursFromState(const std::string& statePath, const std::string& socket,
                                     const std::string& name) {
-    const std::vector<std::string> names = readState(statePath, socket);
+    const std::vector<std::string> names = namesOf(readState(statePath, socket));
     std::set<std::string> ours(names.begin(), names.end());
     ours.insert(name);
     return ours;
+}
+
+// Takes out of the layout what runs that ended without removing their
+// displays left showing: outputs of ours, neither live nor parked. The
+// names of those it retired.
+template <typename IsLive>
+std::vector<std::string> retireLeftovers(IpcConnection& connection,
+                                         const std::vector<Output>& outputs,
+                                         const std::vector<std::string>& ours, IsLive isLive) {
+    const std::set<std::string> oursSet(ours.begin(), ours.end());
+    std::vector<std::string> retired;
+    for (const std::string& name : ours) {
+        const Output* output = findOutput(outputs, name);
+        if (output != nullptr && !isLive(name) && output->active && !isParked(*output)) {
+            retire(connection, name, oursSet);
+            retired.push_back(name);
+        }
+    }
+    return retired;
 }
 
 VirtualDisplayCreation unavailable(std::string reason) {
@@ -217,6 +277,7 @@ public:
         if (connection) {
             retire(*connection, name_, oursFromState(statePath_, socket_, name_));
         }
+        markUser(statePath_, socket_, name_, std::nullopt);
     }
 
     DisplayID displayID() override { return id_; }
@@ -296,25 +357,20 @@ VirtualDisplayCreation SwayVirtualDisplayBackend::create(const VirtualDisplayDes
     // Ours: the outputs the state file names for this compositor that are
     // still there.
     const std::string statePath = stateFilePath();
+    const std::vector<StateEntry> entries = readState(statePath, socket);
     std::vector<std::string> ours;
-    for (const std::string& name : readState(statePath, socket)) {
+    for (const std::string& name : namesOf(entries)) {
         if (isPlainName(name) && findOutput(*outputs, name) != nullptr &&
             std::find(ours.begin(), ours.end(), name) == ours.end()) {
             ours.push_back(name);
         }
     }
+    // Live: shown by this backend, or by another instance that still runs.
     const auto isLive = [&](const std::string& name) {
-        return session_->live.count({socket, name}) != 0;
+        return session_->live.count({socket, name}) != 0 || isUsedByAnotherRun(entries, name);
     };
     const auto oursSet = [&] { return std::set<std::string>(ours.begin(), ours.end()); };
-
-    // What a run that ended without removing its display left showing.
-    for (const std::string& name : ours) {
-        const Output* output = findOutput(*outputs, name);
-        if (!isLive(name) && output->active && !isParked(*output)) {
-            retire(*connection, name, oursSet());
-        }
-    }
+    retireLeftovers(*connection, *outputs, ours, isLive);
 
     // An output of ours first, else one that nobody uses, else a new one.
     std::string name;
@@ -358,7 +414,15 @@ VirtualDisplayCreation SwayVirtualDisplayBackend::create(const VirtualDisplayDes
         ours.push_back(name);
     }
     // Before the output shows anything: a crash from here on leaves it known.
-    writeState(statePath, socket, ours);
+    std::vector<StateEntry> written;
+    for (const std::string& known : ours) {
+        const auto entry = std::find_if(entries.begin(), entries.end(),
+                                        [&](const StateEntry& e) { return e.name == known; });
+        written.push_back({known, known == name
+                                      ? std::optional(currentProcessRun())
+                                      : (entry != entries.end() ? entry->user : std::nullopt)});
+    }
+    writeState(statePath, socket, written);
 
     // From here on, a failure takes the output out of the layout again.
     const auto undo = [&](std::string reason) {
@@ -416,6 +480,31 @@ VirtualDisplayCreation SwayVirtualDisplayBackend::create(const VirtualDisplayDes
     VirtualDisplayCreation creation;
     creation.display = std::make_unique<SwayVirtualDisplay>(session_, socket, statePath, name, id);
     return creation;
+}
+
+std::vector<std::string> SwayVirtualDisplayBackend::removeLeftovers() {
+    std::lock_guard lock(session_->mutex);
+    std::string socket = session_->socketPath;
+    if (const char* variable = std::getenv("SWAYSOCK"); socket.empty() && variable != nullptr) {
+        socket = variable;
+    }
+    std::string error;
+    std::optional<IpcConnection> connection =
+        socket.empty() ? std::nullopt : IpcConnection::open(socket, kIpcTimeout, error);
+    const auto outputs = connection ? readOutputs(*connection) : std::nullopt;
+    if (!outputs) {
+        return {};
+    }
+    const std::string statePath = stateFilePath();
+    const std::vector<StateEntry> entries = readState(statePath, socket);
+    const std::vector<std::string> retired =
+        retireLeftovers(*connection, *outputs, namesOf(entries), [&](const std::string& name) {
+            return session_->live.count({socket, name}) != 0 || isUsedByAnotherRun(entries, name);
+        });
+    for (const std::string& name : retired) {
+        markUser(statePath, socket, name, std::nullopt);
+    }
+    return retired;
 }
 
 std::shared_ptr<VirtualDisplayBackend>

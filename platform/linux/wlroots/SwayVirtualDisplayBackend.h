@@ -20,9 +20,11 @@ namespace quorvi {
 // there removing shrinks the output to one pixel at the main output's right
 // edge instead, where it keeps out of the way until taken again. The names
 // of our outputs are kept in "$XDG_RUNTIME_DIR/quorvi-mac-sway-outputs",
-// tied to the compositor's socket, so that the outputs a crashed run left
-// showing are removed at the next creation; outputs we did not make are
-// never touched.
+// tied to the compositor's socket, each with the run (process id and start
+// time) that shows it, so that every start and every creation remove the
+// outputs a killed run left showing, and only those: another instance that
+// still runs keeps its output, and outputs we did not make are never
+// touched.
 //
 // Thread: any; one caller at a time (a mutex). The displays it makes share
 // that mutex and may outlive the backend.
@@ -52,6 +54,7 @@ public:
     // with the reason in French for the journal.
     VirtualDisplayCreation create(const VirtualDisplayDescriptor& descriptor,
                                   const VirtualDisplaySettings& settings) override;
+    std::vector<std::string> removeLeftovers() override;
 
     struct Session;
 

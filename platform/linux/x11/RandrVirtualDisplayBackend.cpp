@@ -1,5 +1,6 @@
 #include "platform/linux/x11/RandrVirtualDisplayBackend.h"
 
+#include "platform/linux/ProcessRuns.h"
 #include "platform/linux/x11/X11DisplayServices.h"
 #include "platform/linux/x11/X11ErrorHandling.h"
 #include "platform/linux/x11/X11RootWindow.h"
@@ -269,9 +270,19 @@ void shrinkScreen(Display* display, std::optional<ScreenSize> target) {
     (void)trap.sync();
 }
 
-// Called with the session's mutex held.
-void removeLeftoversLocked(Session& session, Display* display) {
-    const std::string prefix = RandrVirtualDisplayBackend::kNamePrefix;
+// A display of ours that no live run owns: made by a run that is gone (or
+// by one that did not tag its names), or by this one and not removed.
+bool isLeftover(const Session& session, const std::string& name) {
+    if (!startsWith(name, RandrVirtualDisplayBackend::kNamePrefix) ||
+        session.liveNames.count(name) != 0) {
+        return false;
+    }
+    const std::optional<ProcessRun> owner = ownerOfName(name);
+    return !owner || *owner == currentProcessRun() || !isRunning(*owner);
+}
+
+// Called with the session's mutex held. The names of the displays removed.
+std::vector<std::string> removeLeftoversLocked(Session& session, Display* display) {
     std::set<std::string> names;
     int count = 0;
     XRRMonitorInfo* monitors = XRRGetMonitors(display, DefaultRootWindow(display), False, &count);
@@ -290,10 +301,12 @@ void removeLeftoversLocked(Session& session, Display* display) {
             names.insert(modeName(resources->modes[i]));
         }
     }
+    std::vector<std::string> removed;
     bool foundMode = false;
     for (const std::string& name : names) {
-        if (startsWith(name, prefix) && session.liveNames.count(name) == 0) {
+        if (isLeftover(session, name)) {
             foundMode = detachDisplay(display, name) || foundMode;
+            removed.push_back(name);
         }
     }
     // What the screen was before a crashed run grew it is not known; the lit
@@ -301,6 +314,8 @@ void removeLeftoversLocked(Session& session, Display* display) {
     if (foundMode) {
         shrinkScreen(display, std::nullopt);
     }
+    XSync(display, False);
+    return removed;
 }
 
 // A free CRTC that the output can use, on an output with nothing plugged in
@@ -476,6 +491,17 @@ RandrVirtualDisplayBackend::RandrVirtualDisplayBackend(std::string displayName)
 
 RandrVirtualDisplayBackend::~RandrVirtualDisplayBackend() = default;
 
+std::vector<std::string> RandrVirtualDisplayBackend::removeLeftovers() {
+    std::lock_guard lock(session_->mutex);
+    Display* display = session_->connection.display();
+    if (display == nullptr || !hasRandr15(display)) {
+        return {};
+    }
+    const std::vector<std::string> removed = removeLeftoversLocked(*session_, display);
+    session_->connection.dropIfLost();
+    return removed;
+}
+
 VirtualDisplayCreation
 RandrVirtualDisplayBackend::create(const VirtualDisplayDescriptor& descriptor,
                                    const VirtualDisplaySettings& settings) {
@@ -563,7 +589,7 @@ RandrVirtualDisplayBackend::create(const VirtualDisplayDescriptor& descriptor,
     std::string name;
     do {
         name = descriptor.name + "-" + std::to_string(descriptor.serialNumber) + "-" +
-               std::to_string(++session_->counter);
+               std::to_string(++session_->counter) + ownerTag(currentProcessRun());
     } while (XInternAtom(display, name.c_str(), True) != 0);
 
     // From here on, a failure removes by name whatever was made.

@@ -61,9 +61,11 @@ RandrScreenPlan planRandrScreen(int currentWidth, int currentHeight, int maxWidt
 //
 // Monitors, modes and CRTC settings belong to the X server, not to our
 // connection: a process that dies without removing its display leaves it
-// behind. Every creation therefore first removes such leftovers (any
-// "Quorvi-" monitor or mode this backend does not own), and the application
-// must remove its display on every way out (the controller's stop()).
+// behind. Each name ends with its run's process id and start time, so that
+// every start of the server and every creation remove the leftovers of runs
+// that are gone and only theirs: another live instance (another user, on
+// another port) keeps its display. The application still removes its
+// display on every way out (the controller's stop()).
 //
 // Thread: any; one X connection of its own, one caller at a time (a mutex).
 // The displays it makes share that connection and mutex, and may outlive the
@@ -83,6 +85,7 @@ public:
     // reason in French for the journal.
     VirtualDisplayCreation create(const VirtualDisplayDescriptor& descriptor,
                                   const VirtualDisplaySettings& settings) override;
+    std::vector<std::string> removeLeftovers() override;
 
     struct Session;
 
