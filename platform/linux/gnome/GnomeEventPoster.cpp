@@ -22,13 +22,6 @@ constexpr auto kFirstMotionRepeatDelay = std::chrono::milliseconds(50);
 
 GnomeEventPoster::GnomeEventPoster(std::shared_ptr<GnomeDisplayServices> displays)
     : displays_(std::move(displays)) {
-    // The session is made now, so that the first tap does not wait for it
-    // to settle.
-    {
-        const GlobalDisplayLayout layout = displays_->layout();
-        std::lock_guard lock(mutex_);
-        session(layout);
-    }
     scrollPause_.emplace(mutex_, [this] { finishScroll(); });
 }
 

@@ -23,14 +23,15 @@ class GnomeDisplayServices;
 // pointers relative to a stream, so the session records every monitor,
 // unconsumed), the left button by its evdev code, and smooth scrolling from
 // a finger source. A scroll is finished once it pauses, and before any
-// motion or button that follows it (Mutter 43 drops the finish on its way to Wayland clients, so
-// they see the finger lift only from later ones).
+// motion or button that follows it (Mutter 43 drops the finish on its way
+// to Wayland clients, so they see the finger lift only from later ones).
 //
-// The session is made at once and made again when the monitors
-// change or Mutter closed it (at most once a second); while Mutter does not
-// answer, posts are dropped. A point with a NaN coordinate moves nothing and
-// presses nothing; a release still happens, so the button is never left
-// held.
+// The session is made by the first post, not before: GNOME shows that the
+// desktop is remotely controlled while it exists. It is made again when the
+// monitors change or Mutter closed it (at most once a second); while Mutter
+// does not answer, posts are dropped. A point with a NaN coordinate moves
+// nothing and presses nothing; a release still happens, so the button is
+// never left held.
 //
 // Thread: any; the session and the scroll state are serialized by a mutex,
 // shared with the thread that finishes paused scrolls.
