@@ -248,6 +248,11 @@ void ContentView::showEvent(QShowEvent* event) {
         }
         refresh();
     }
+    // The entry may have changed while the window was hidden.
+    if (autostartSwitch_) {
+        const QSignalBlocker blocker(autostartSwitch_);
+        autostartSwitch_->setChecked(actions_.autostart->isEnabled());
+    }
 }
 
 // ---- building ---------------------------------------------------------------------
@@ -502,6 +507,20 @@ QWidget* ContentView::buildSidebar() {
     serverButtons->addWidget(refreshButton);
     serverButtons->addWidget(stopButton_);
     serverButtons->addStretch(1);
+    if (actions_.autostart) {
+        autostartSwitch_ = new ToggleSwitch(QStringLiteral("Ouvrir à la connexion"), serverSection);
+        autostartSwitch_->setObjectName(QStringLiteral("autostartSwitch"));
+        autostartSwitch_->setChecked(actions_.autostart->isEnabled());
+        // The click is passed on; the entry then says what it became.
+        connect(autostartSwitch_, &ToggleSwitch::clicked, this,
+                [this](bool checked) { actions_.autostart->setEnabled(checked); });
+        connect(actions_.autostart.get(), &AutostartEntry::changed, autostartSwitch_,
+                [this](bool enabled) {
+                    const QSignalBlocker blocker(autostartSwitch_);
+                    autostartSwitch_->setChecked(enabled);
+                });
+        serverSection->content()->addWidget(autostartSwitch_);
+    }
     serverSection->content()->addLayout(serverButtons);
     column->addWidget(serverSection);
 

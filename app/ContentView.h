@@ -131,6 +131,7 @@ private:
     PermissionRow* accessibilityRow_ = nullptr;
     QPushButton* relaunchButton_ = nullptr;
     QPushButton* stopButton_ = nullptr;
+    ToggleSwitch* autostartSwitch_ = nullptr;
 
     // Live pane.
     QLabel* liveTitle_ = nullptr;

@@ -1,5 +1,10 @@
 #include "app/HeadlessPrinter.h"
 
+#include "app/QtMainQueue.h"
+
+#include <chrono>
+#include <cmath>
+
 namespace quorvi {
 namespace {
 
@@ -14,7 +19,13 @@ std::string joined(const std::vector<std::string>& items) {
 } // namespace
 
 HeadlessPrinter::HeadlessPrinter(PublishedState& state, std::ostream& out)
-    : state_(state), out_(out) {
+    : HeadlessPrinter(state, out, std::make_shared<QtMainQueue>(),
+                      std::make_shared<SystemClock>()) {}
+
+HeadlessPrinter::HeadlessPrinter(PublishedState& state, std::ostream& out,
+                                 std::shared_ptr<MainQueue> queue,
+                                 std::shared_ptr<const Clock> clock)
+    : state_(state), out_(out), queue_(std::move(queue)), clock_(std::move(clock)) {
     PublishedState::Observer observer;
     observer.didChange = [this](PublishedProperty property) { print(property); };
     observer.journalLineAdded = [this](const std::string& line) {
@@ -72,9 +83,8 @@ void HeadlessPrinter::print(PublishedProperty property) {
         value = state_.clientStats();
         break;
     case PublishedProperty::diagnosticsSummary:
-        name = "diagnosticsSummary";
-        value = state_.diagnosticsSummary();
-        break;
+        printDiagnostics(state_.diagnosticsSummary());
+        return;
     case PublishedProperty::diagnosticsExportPath:
         name = "diagnosticsExportPath";
         value = state_.diagnosticsExportPath();
@@ -113,6 +123,48 @@ void HeadlessPrinter::print(PublishedProperty property) {
     }
     previous->second = value;
     out_ << name << ": " << value << std::endl;
+}
+
+void HeadlessPrinter::printDiagnostics(const std::string& value) {
+    const auto printed = lastPrinted_.find(PublishedProperty::diagnosticsSummary);
+    if (printed != lastPrinted_.end() && printed->second == value) {
+        // Back to what the last line says: the values in between are moot.
+        pendingDiagnostics_.reset();
+        return;
+    }
+    pendingDiagnostics_ = value;
+    flushDiagnostics();
+}
+
+void HeadlessPrinter::flushDiagnostics() {
+    if (!pendingDiagnostics_) {
+        return;
+    }
+    const double now = clock_->now();
+    // A clock set back counts as a second gone by rather than a long wait.
+    const bool isDue = !lastDiagnosticsTime_ || now < *lastDiagnosticsTime_ ||
+                       now >= *lastDiagnosticsTime_ + kDiagnosticsInterval;
+    if (isDue) {
+        lastPrinted_[PublishedProperty::diagnosticsSummary] = *pendingDiagnostics_;
+        out_ << "diagnosticsSummary: " << *pendingDiagnostics_ << std::endl;
+        pendingDiagnostics_.reset();
+        lastDiagnosticsTime_ = now;
+        return;
+    }
+    if (isFlushScheduled_) {
+        return;
+    }
+    // Held for the rest of the second; the flush prints whatever is latest
+    // then, so the last value is shown even when the changes stop.
+    isFlushScheduled_ = true;
+    const double remaining = *lastDiagnosticsTime_ + kDiagnosticsInterval - now;
+    const auto delay = std::chrono::milliseconds(static_cast<long>(std::ceil(remaining * 1000)));
+    queue_->postAfter(delay, [weak = std::weak_ptr<HeadlessPrinter*>(self_)] {
+        if (const auto self = weak.lock()) {
+            (*self)->isFlushScheduled_ = false;
+            (*self)->flushDiagnostics();
+        }
+    });
 }
 
 } // namespace quorvi

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/AutostartEntry.h"
 #include "quality/StreamMode.h"
 #include "server/WindowRules.h"
 
@@ -52,6 +53,8 @@ struct WindowActions {
     std::function<void()> hideApplication;
     // Starts the program anew and ends this process at once.
     std::function<void()> restartApp;
+    // "Ouvrir à la connexion"; the tray menu shares the same entry.
+    std::shared_ptr<AutostartEntry> autostart = AutostartEntry::forCurrentUser();
 };
 
 } // namespace quorvi

@@ -100,6 +100,20 @@ QuorviMenu::QuorviMenu(std::shared_ptr<PublishedState> state, ServerControls ser
                 }
             });
     menu_->addSeparator();
+    if (actions_.autostart) {
+        autostartAction_ = menu_->addAction(QStringLiteral("Ouvrir à la connexion"));
+        autostartAction_->setCheckable(true);
+        autostartAction_->setChecked(actions_.autostart->isEnabled());
+        // The entry tells what it became, whether the change worked or not.
+        connect(autostartAction_, &QAction::triggered, this,
+                [this](bool checked) { actions_.autostart->setEnabled(checked); });
+        connect(actions_.autostart.get(), &AutostartEntry::changed, autostartAction_,
+                &QAction::setChecked);
+        // The file may change behind the program's back (another copy, the
+        // user's own hands): read it again each time the menu opens.
+        connect(menu_.get(), &QMenu::aboutToShow, this,
+                [this] { autostartAction_->setChecked(actions_.autostart->isEnabled()); });
+    }
     connect(menu_->addAction(QStringLiteral("Quitter Quorvi Mac")), &QAction::triggered, this,
             [this] { callIfSet(actions_.quit); });
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/AutostartEntry.h"
 #include "app/MainWindowControls.h"
 #include "server/PublishedState.h"
 
@@ -21,12 +22,15 @@ struct MenuActions {
     std::function<void(SettingsPane)> openSettingsPane;
     // Ends the application at once.
     std::function<void()> quit;
+    // "Ouvrir à la connexion"; the window shares the same entry.
+    std::shared_ptr<AutostartEntry> autostart = AutostartEntry::forCurrentUser();
 };
 
 // The tray icon's menu: the main commands without the window. Its texts
 // follow the published state (the status line with the client's address,
 // the automatic quality's current rate, the device waiting for approval
-// and its three answers); no entry is ever shown as selected.
+// and its three answers). No mode or quality is ever shown as selected; the
+// one check mark is "Ouvrir à la connexion", a setting of the user's.
 //
 // Thread: main.
 class QuorviMenu final : public QObject {
@@ -50,6 +54,7 @@ private:
     std::vector<QAction*> pendingEntries_;
     QAction* pendingLine_ = nullptr;
     QAction* disconnectAction_ = nullptr;
+    QAction* autostartAction_ = nullptr;
     std::vector<std::pair<StreamMode, QAction*>> qualityActions_;
 };
 
