@@ -65,6 +65,40 @@ public:
     virtual int canvasHeight() const = 0;
 };
 
+// A grabber whose canvas is memory of its own, rows packed tight, that
+// it fills as the screen reports news.
+//
+// Thread: as ScreenGrabber.
+class OwnCanvasScreenGrabber : public ScreenGrabber {
+public:
+    const std::uint8_t* canvas() const override { return canvas_.data(); }
+    std::size_t canvasBytesPerRow() const override {
+        return static_cast<std::size_t>(canvasWidth_) * 4;
+    }
+    int canvasWidth() const override { return canvasWidth_; }
+    int canvasHeight() const override { return canvasHeight_; }
+
+protected:
+    // A canvas of that size, all black, unless it has that size already;
+    // whether it changed.
+    bool setCanvasSize(int width, int height) {
+        if (width == canvasWidth_ && height == canvasHeight_) {
+            return false;
+        }
+        canvasWidth_ = width;
+        canvasHeight_ = height;
+        canvas_.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4, 0);
+        isCanvasBlank_ = true;
+        return true;
+    }
+
+    std::vector<std::uint8_t> canvas_;
+    // Nothing of the screen was taken into the canvas since it was made.
+    bool isCanvasBlank_ = true;
+    int canvasWidth_ = 0;
+    int canvasHeight_ = 0;
+};
+
 // The capture threads of one capture service: start() opens the grabber and
 // hands it to a new thread that grabs what changed and delivers the
 // picture scaled to the asked size, following absolute deadlines one frame

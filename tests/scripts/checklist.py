@@ -78,3 +78,43 @@ class Headless:
         except subprocess.TimeoutExpired:
             self.process.kill()
             return None
+
+
+def pixel(png, fx, fy):
+    """The RGB colour of a picture at fractions (fx, fy) of its size."""
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", png, "-vf",
+                          f"crop=1:1:iw*{fx}:ih*{fy}", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                         capture_output=True, timeout=60).stdout
+    return tuple(raw[:3])
+
+
+def near(colour, expected):
+    return len(colour) == 3 and all(abs(a - b) <= 12 for a, b in zip(colour, expected))
+
+
+class Peers:
+    """The commands a check runs in its desktop's environment: one-shot
+    commands, peers that run beside the server (killed by kill_all), the
+    reference client, and the display mode signals."""
+
+    def __init__(self, env):
+        self.env = env
+        self.processes = []
+
+    def run(self, *command):
+        return subprocess.run(command, capture_output=True, text=True, env=self.env, timeout=60)
+
+    def peer(self, *command, log=subprocess.DEVNULL):
+        process = subprocess.Popen(command, env=self.env, stdout=log, stderr=subprocess.DEVNULL)
+        self.processes.append(process)
+        return process
+
+    def client(self, port, *arguments):
+        return self.run(os.path.join(BIN, "quorvi-client"), f"127.0.0.1:{port}", *arguments)
+
+    def use(self, mode):
+        self.run("dbus-send", "--session", "--type=signal", "/", f"brenholt.quorvi.mac.use{mode}Mode")
+
+    def kill_all(self):
+        for process in self.processes:
+            process.kill()

@@ -12,7 +12,8 @@ import signal
 import subprocess
 import tempfile
 
-from checklist import BIN, ROOT, Headless, check, eventually, failures, finish, free_port, skip
+from checklist import (BIN, ROOT, Headless, Peers, check, eventually, failures, finish, free_port,
+                       near, pixel, skip)
 
 MUTTER = os.path.join(ROOT, "scripts/test-env/mutter-headless")
 if os.geteuid() != 0:
@@ -24,17 +25,8 @@ if started.returncode != 0:
 env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
 env.update(pair.split("=", 1) for pair in started.stdout.split())
 env.update(XDG_CONFIG_HOME=tempfile.mkdtemp(prefix="quorvi-gnome-"))
-peers = []
-
-
-def run(*command):
-    return subprocess.run(command, capture_output=True, text=True, env=env, timeout=60)
-
-
-def peer(*command, log=subprocess.DEVNULL):
-    process = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.DEVNULL)
-    peers.append(process)
-    return process
+peers = Peers(env)
+run, peer, client, use = peers.run, peers.peer, peers.client, peers.use
 
 
 def presses():
@@ -59,25 +51,6 @@ def monitors():
 
 def virtual():
     return [m for m in monitors() if m[3] != "Meta-0"]
-
-
-def client(port, *arguments):
-    return run(os.path.join(BIN, "quorvi-client"), f"127.0.0.1:{port}", *arguments)
-
-
-def pixel(png, fx, fy):
-    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", png, "-vf",
-                          f"crop=1:1:iw*{fx}:ih*{fy}", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
-                         capture_output=True, timeout=60).stdout
-    return tuple(raw[:3])
-
-
-def near(colour, expected):
-    return len(colour) == 3 and all(abs(a - b) <= 12 for a, b in zip(colour, expected))
-
-
-def use(mode):
-    run("dbus-send", "--session", "--type=signal", "/", f"brenholt.quorvi.mac.use{mode}Mode")
 
 
 server = None
@@ -120,8 +93,7 @@ finally:
         server.process.kill()
     if animator_log and failures:
         print(open(animator_log).read()[-3000:])
-    for process in peers:
-        process.kill()
+    peers.kill_all()
     subprocess.run([MUTTER, "stop", "91"], capture_output=True, timeout=60)
 
 finish()

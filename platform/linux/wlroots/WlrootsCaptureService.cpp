@@ -175,7 +175,7 @@ struct FrameListener {
 //
 // Thread: opened on the thread that starts the stream, then used by the
 // capture thread alone, with its own connection.
-class WlrootsScreenGrabber final : public ScreenGrabber {
+class WlrootsScreenGrabber final : public OwnCanvasScreenGrabber {
 public:
     explicit WlrootsScreenGrabber(CaptureStreamConfiguration configuration)
         : configuration_(std::move(configuration)) {}
@@ -275,13 +275,6 @@ public:
         return true;
     }
 
-    const std::uint8_t* canvas() const override { return canvas_.data(); }
-    std::size_t canvasBytesPerRow() const override {
-        return static_cast<std::size_t>(canvasWidth_) * 4;
-    }
-    int canvasWidth() const override { return canvasWidth_; }
-    int canvasHeight() const override { return canvasHeight_; }
-
 private:
     // Sends capture_output and, once the compositor described the buffer it
     // wants (its description follows the request at once, so a round trip
@@ -344,14 +337,7 @@ private:
         const BufferShape& shape = staging_.currentShape();
         const int width = static_cast<int>(shape.width);
         const int height = static_cast<int>(shape.height);
-        if (width == canvasWidth_ && height == canvasHeight_) {
-            return false;
-        }
-        canvasWidth_ = width;
-        canvasHeight_ = height;
-        canvas_.assign(static_cast<std::size_t>(width) * 4 * static_cast<std::size_t>(height), 0);
-        isCanvasBlank_ = true;
-        return true;
+        return setCanvasSize(width, height);
     }
 
     // Copies region from the compositor's copy into the canvas, upright.
@@ -380,11 +366,6 @@ private:
     SharedBuffer staging_;
     CopyRequest request_;
     bool hasFailedBefore_ = false;
-    std::vector<std::uint8_t> canvas_;
-    // Nothing of the output was taken into the canvas since it was made.
-    bool isCanvasBlank_ = true;
-    int canvasWidth_ = 0;
-    int canvasHeight_ = 0;
 };
 
 // Thread: any; the content connection is serialized by its mutex, the
