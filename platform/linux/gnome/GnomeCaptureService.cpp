@@ -29,7 +29,7 @@ constexpr auto kFirstPictureTimeout = std::chrono::seconds(5);
 //
 // Thread: opened on the thread that starts the stream, then used by the
 // capture thread alone (the session and the stream reader included).
-class GnomeScreenGrabber final : public ScreenGrabber {
+class GnomeScreenGrabber final : public OwnCanvasScreenGrabber {
 public:
     GnomeScreenGrabber(DisplayID id, std::shared_ptr<GnomeDisplayServices> displays,
                        std::shared_ptr<gnome::PipeWireVideoStream> virtualStream)
@@ -77,13 +77,6 @@ public:
         return true;
     }
 
-    const std::uint8_t* canvas() const override { return canvas_.data(); }
-    std::size_t canvasBytesPerRow() const override {
-        return static_cast<std::size_t>(canvasWidth_) * 4;
-    }
-    int canvasWidth() const override { return canvasWidth_; }
-    int canvasHeight() const override { return canvasHeight_; }
-
 private:
     bool recordMonitor(std::string& error) {
         const std::optional<std::string> connector = displays_->connectorOf(id_);
@@ -104,7 +97,7 @@ private:
             error = kNoFirstPicture;
             return false;
         }
-        stream_ = gnome::PipeWireVideoStream::connect(*node, std::nullopt, error);
+        stream_ = gnome::PipeWireVideoStream::connectWithPicture(*node, std::nullopt, error);
         return stream_ != nullptr;
     }
 
@@ -121,16 +114,7 @@ private:
     // The canvas takes the size of the latest picture; true when it changed.
     bool resizeCanvas() {
         const gnome::PictureSize size = stream_->size();
-        if (size.width == canvasWidth_ && size.height == canvasHeight_) {
-            return false;
-        }
-        canvasWidth_ = size.width;
-        canvasHeight_ = size.height;
-        canvas_.assign(static_cast<std::size_t>(canvasWidth_) * 4 *
-                           static_cast<std::size_t>(canvasHeight_),
-                       0);
-        isCanvasBlank_ = true;
-        return true;
+        return setCanvasSize(size.width, size.height);
     }
 
     const DisplayID id_;
@@ -139,11 +123,6 @@ private:
     // ends (a session of our own only: a virtual monitor's is not ours).
     std::unique_ptr<gnome::MutterSession> session_;
     std::shared_ptr<gnome::PipeWireVideoStream> stream_;
-    std::vector<std::uint8_t> canvas_;
-    // Nothing of the picture was taken into the canvas since it was made.
-    bool isCanvasBlank_ = true;
-    int canvasWidth_ = 0;
-    int canvasHeight_ = 0;
 };
 
 // Thread: any; the streams run on the runner's threads.

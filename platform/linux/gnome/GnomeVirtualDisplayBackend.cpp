@@ -171,8 +171,8 @@ GnomeVirtualDisplayBackend::create(const VirtualDisplayDescriptor& descriptor,
     }
     const gnome::PictureSize pictureSize{static_cast<int>(size->wide),
                                          static_cast<int>(size->high)};
-    auto stream = gnome::PipeWireVideoStream::connect(*session->stream(*streamIndex).pipeWireNode,
-                                                      pictureSize, error);
+    auto stream = gnome::PipeWireVideoStream::connectWithPicture(
+        *session->stream(*streamIndex).pipeWireNode, pictureSize, error);
     if (stream == nullptr) {
         return VirtualDisplayCreation::failed(Failure::creationFailed, error);
     }

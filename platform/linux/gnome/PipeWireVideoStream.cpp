@@ -18,6 +18,12 @@ namespace {
 constexpr const char* kDaemonLost = "connexion au service PipeWire perdue";
 constexpr const char* kNodeGone = "le flux d'écran de GNOME a été fermé";
 
+// Mutter's first picture comes within half a second of the connection
+// here; a stream that has none after the wait is connected again.
+constexpr auto kFirstPictureWait = std::chrono::milliseconds(1500);
+constexpr int kFirstPictureAttempts = 3;
+constexpr const char* kNoFirstPicture = "GNOME n'envoie aucune image de l'écran";
+
 // Far beyond any screen; a size outside it is a producer's mistake.
 constexpr int kLargestSide = 16384;
 // Mutter 43 sends at most a few rectangles; more are merged by the region.
@@ -296,6 +302,26 @@ bool PipeWireVideoStream::waitForPicture(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, timeout, [this] { return hasPicture_ || endReason_.has_value(); });
     return hasPicture_;
+}
+
+std::shared_ptr<PipeWireVideoStream>
+PipeWireVideoStream::connectWithPicture(std::uint32_t node, std::optional<PictureSize> fixedSize,
+                                        std::string& error) {
+    for (int attempt = 0; attempt < kFirstPictureAttempts; ++attempt) {
+        auto stream = connect(node, fixedSize, error);
+        if (stream == nullptr) {
+            return nullptr;
+        }
+        if (stream->waitForPicture(kFirstPictureWait)) {
+            return stream;
+        }
+        if (const auto ended = stream->endReason()) {
+            error = *ended;
+            return nullptr;
+        }
+    }
+    error = kNoFirstPicture;
+    return nullptr;
 }
 
 PictureSize PipeWireVideoStream::size() const {

@@ -53,6 +53,14 @@ public:
     static std::shared_ptr<PipeWireVideoStream>
     connect(std::uint32_t node, std::optional<PictureSize> fixedSize, std::string& error);
 
+    // The same, connected again while no first picture comes: Mutter
+    // records one when the stream starts, and that one now and then comes
+    // before our buffers do, after which a still screen sends none. A new
+    // connection to a virtual monitor's node makes a new monitor.
+    static std::shared_ptr<PipeWireVideoStream>
+    connectWithPicture(std::uint32_t node, std::optional<PictureSize> fixedSize,
+                       std::string& error);
+
     ~PipeWireVideoStream();
     PipeWireVideoStream(const PipeWireVideoStream&) = delete;
     PipeWireVideoStream& operator=(const PipeWireVideoStream&) = delete;
