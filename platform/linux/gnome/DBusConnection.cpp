@@ -91,11 +91,11 @@ Message Connection::call(const char* destination, const char* path, const char* 
     return Message(reply);
 }
 
-bool Connection::hasOwner(const char* name) {
+bool Connection::hasOwner(const char* name, std::chrono::milliseconds timeout) {
     std::string error;
-    Message reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                         "NameHasOwner", error,
-                         [name](sd_bus_message* m) { return sd_bus_message_append(m, "s", name); });
+    Message reply = call(
+        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+        error, [name](sd_bus_message* m) { return sd_bus_message_append(m, "s", name); }, timeout);
     int owned = 0;
     return reply && sd_bus_message_read(reply.get(), "b", &owned) >= 0 && owned != 0;
 }

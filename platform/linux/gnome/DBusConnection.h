@@ -61,8 +61,9 @@ public:
                  const char* member, std::string& error, const Arguments& arguments = {},
                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-    // Whether a process owns the bus name right now.
-    bool hasOwner(const char* name);
+    // Whether a process owns the bus name right now; false too when the bus
+    // does not answer within the timeout.
+    bool hasOwner(const char* name, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     // Calls handler for every signal member of interface sent by sender
     // (a well-known name also matches its owner), on any path when path is

@@ -1,7 +1,5 @@
 #include "platform/linux/gnome/GnomePrivacyGrants.h"
 
-#include <systemd/sd-bus.h>
-
 namespace quorvi {
 
 namespace {
@@ -19,18 +17,6 @@ bool GnomePrivacyGrants::isScreenRecordingGranted() {
 
 bool GnomePrivacyGrants::isAccessibilityGranted() {
     return current().isRemoteDesktopOwned;
-}
-
-// The bus's own NameHasOwner, bounded: a bus that stopped answering must not
-// stall the frame loop that asks.
-bool GnomePrivacyGrants::isOwned(const char* name) {
-    std::string error;
-    const dbus::Message reply = bus_->call(
-        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-        error, [name](sd_bus_message* m) { return sd_bus_message_append(m, "s", name); },
-        kCallTimeout);
-    int isOwned = 0;
-    return reply && sd_bus_message_read(reply.get(), "b", &isOwned) >= 0 && isOwned != 0;
 }
 
 GnomePrivacyGrants::Answer GnomePrivacyGrants::current() {
@@ -58,7 +44,10 @@ GnomePrivacyGrants::Answer GnomePrivacyGrants::current() {
             return answer_;
         }
     }
-    answer_ = {isOwned("org.gnome.Mutter.ScreenCast"), isOwned("org.gnome.Mutter.RemoteDesktop")};
+    // Bounded: a bus that stopped answering must not stall the frame loop
+    // that asks.
+    answer_ = {bus_->hasOwner("org.gnome.Mutter.ScreenCast", kCallTimeout),
+               bus_->hasOwner("org.gnome.Mutter.RemoteDesktop", kCallTimeout)};
     if (!bus_->isOpen()) {
         bus_.reset();
         answer_ = {};

@@ -38,7 +38,6 @@ private:
     };
 
     Answer current();
-    bool isOwned(const char* name);
 
     std::mutex mutex_;
     std::unique_ptr<dbus::Connection> bus_;
