@@ -45,7 +45,7 @@ std::shared_ptr<AutostartEntry> AutostartEntry::forCurrentUser() {
 
 QString AutostartEntry::userConfigHome() {
     const QString configured = qEnvironmentVariable("XDG_CONFIG_HOME");
-    // The base directory specification says to ignore a relative path.
+    // A relative XDG_CONFIG_HOME counts as unset, as desktops treat it.
     if (QDir::isAbsolutePath(configured)) {
         return configured;
     }
